@@ -1,0 +1,102 @@
+// The two System V message queues between the daemons and the records they carry.
+//
+// Queue 0 runs from the D-Bus helper to the MBIM helper, queue 1 back. Both carry
+// fixed-size HelperMessage blocks of type HELPER_MSG_NORMAL (requests, responses) or
+// HELPER_MSG_CONTROL (control messages). The queues are writable by every local user,
+// so nothing read from a body is trusted: every access goes through the bounded views
+// below.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+inline constexpr long HELPER_MSG_NORMAL = 1;
+inline constexpr long HELPER_MSG_CONTROL = 2;
+
+inline constexpr int HELPER_QUEUE_TO_HELPERM = 0;  // queue 0
+inline constexpr int HELPER_QUEUE_TO_HELPERD = 1;  // queue 1
+
+// Control command ids.
+enum ControlCid : int32_t {
+    CONTROL_NONE = 0x0000,
+    CONTROL_MBIM_PORT_INIT = 0x0001,
+    CONTROL_MBIM_PORT_REMOVED = 0x0002,
+    CONTROL_HELPERM_STOP = 0x0003,
+    CONTROL_HELPERD_STOP = 0x0004,
+    CONTROL_SUBSCRIBER_READY_QUERY = 0x0010,
+    CONTROL_SIM_STATE = 0x0011,
+    CONTROL_HOME_PROVIDER_QUERY = 0x0012,
+    CONTROL_HOME_PROVIDER = 0x0013,
+    CONTROL_REGISTER_STATE_QUERY = 0x0014,
+    CONTROL_REGISTERED_PROVIDER = 0x0015,
+    CONTROL_FASTBOOT_STATUS = 0x100a,
+};
+
+// The record header; the payload follows it, NUL-terminated.
+struct HelperRequest {
+    int32_t serviceid;
+    int32_t cid;
+    int32_t rtcode;
+    int32_t len;
+    // payload bytes follow
+};
+static_assert(sizeof(HelperRequest) == 16);
+
+inline constexpr std::size_t HELPER_BODY_SIZE = 2040;
+inline constexpr std::size_t HELPER_HEADER_SIZE = sizeof(HelperRequest);
+// 16 + len + 1 must fit the body.
+inline constexpr int32_t HELPER_MAX_PAYLOAD = HELPER_BODY_SIZE - HELPER_HEADER_SIZE - 1;
+static_assert(HELPER_MAX_PAYLOAD == 2023);
+
+struct HelperMessage {
+    long mtype;
+    std::array<char, HELPER_BODY_SIZE> body;
+};
+static_assert(sizeof(HelperMessage) == 2048);
+static_assert(offsetof(HelperMessage, body) == 8);
+
+// The header of a received body, read field by field.
+HelperRequest helper_message_header(const HelperMessage &msg);
+
+// True when the body's len lies in 0..2023, so that its payload and the terminator
+// lie inside the body.
+bool helper_message_len_valid(const HelperMessage &msg);
+
+// The payload of a received body: len bytes when len is valid, otherwise empty.
+// Never reaches past the body.
+std::string_view helper_message_payload(const HelperMessage &msg);
+
+// Fills msg with a record: zeroes it, sets mtype and the header and copies the
+// payload. A payload longer than 2023 bytes is cut to 2023; the stored len says how
+// many bytes were kept. Returns the stored len.
+int32_t helper_message_fill(HelperMessage &msg, long mtype, int32_t serviceid, int32_t cid,
+                            int32_t rtcode, std::string_view payload);
+
+// Queue set-up and look-up.
+int quil_adapter_helper_queue_init();
+int quil_adapter_get_helper_seq_id(int32_t index);
+
+// Sending. Each returns 0 on success and -1 on failure unless it returns nothing.
+int quil_adapter_helperm_send_msg_to_helperd(const HelperMessage *msg);
+int quil_adapter_alloc_and_send_resp_structure(int32_t serviceid, int32_t cid, int32_t rtcode,
+                                               int32_t len, const char *payload);
+void quil_adapter_helperm_send_control_message_to_helperd(int32_t cid, int32_t len,
+                                                          const char *text);
+int quil_adapter_helperd_send_req_to_helperm(const HelperMessage *msg);
+void quil_adapter_helperd_send_control_message_to_helperm(int32_t cid, uint32_t len,
+                                                          const char *text);
+void quil_adapter_helperd_send_control_message_to_helperm(int32_t cid);
+
+// Receiving: each zeroes msg, looks its queue up and waits for the oldest message
+// of its type. Returns 0 on success, -1 when the queue is missing (nothing logged:
+// the caller decides whether that is worth a line), -2 when the receive failed.
+int quil_adapter_helperm_get_normal_msg_from_helperd(HelperMessage *msg);
+int quil_adapter_helperm_get_control_msg_from_helperd(HelperMessage *msg);
+int quil_adapter_helperd_get_normal_msg_from_helperm(HelperMessage *msg);
+int quil_adapter_helperd_get_control_msg_from_helperm(HelperMessage *msg);
+
+// Pause of a looping receiver whose queue is missing, so that a daemon whose peer is
+// gone does not spin.
+void quil_adapter_missing_queue_pause();

@@ -1,0 +1,72 @@
+#include "control_receiver.h"
+
+#include "heap_block.h"
+#include "log.h"
+#include "main_loop.h"
+
+namespace {
+
+gboolean quit_main_loop(gpointer loop)
+{
+    g_main_loop_quit(static_cast<GMainLoop *>(loop));
+    return G_SOURCE_REMOVE;
+}
+
+gpointer quil_helper_control_receiver(gpointer)
+{
+    auto buffer = quil::alloc_zeroed<HelperMessage>(sizeof(HelperMessage));
+    if (!buffer) {
+        QLOG_ERR("malloc failed!");
+        return nullptr;
+    }
+    QLOG_DEBUG("ready to get control message!");
+    for (;;) {
+        int ret = quil_adapter_helperm_get_control_msg_from_helperd(buffer.get());
+        if (ret == 0) {
+            QLOG_DEBUG("Get control message!");
+        } else if (ret == -1) {
+            // The queue is gone until a D-Bus helper creates it again.
+            quil_adapter_missing_queue_pause();
+        }
+        quil_helper_control_dispatch(*buffer);
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+void quil_helper_control_dispatch(const HelperMessage &msg)
+{
+    HelperRequest header = helper_message_header(msg);
+    switch (header.cid) {
+    case CONTROL_NONE:
+        break;
+    case CONTROL_HELPERM_STOP: {
+        GMainLoop *loop = main_loop.load();
+        if (loop != nullptr) {
+            QLOG_ERR("Caught signal, stopping quil-helper-mbim...");
+            g_idle_add(quit_main_loop, loop);
+        }
+        break;
+    }
+    default:
+        QLOG_ERR("Invalid control cid! refuse to execute!");
+        break;
+    }
+}
+
+int quil_helperm_control_receiver_init()
+{
+    if (quil_adapter_helper_queue_init() != 0) {
+        QLOG_ERR("message_queue_init failed! can't init message seq!");
+        return -1;
+    }
+    GThread *thread =
+        g_thread_try_new("control_recv", quil_helper_control_receiver, nullptr, nullptr);
+    if (thread == nullptr) {
+        QLOG_ERR("thread init failed!");
+        return -1;
+    }
+    g_thread_unref(thread);
+    return 0;
+}

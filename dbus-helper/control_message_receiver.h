@@ -1,0 +1,8 @@
+// Control messages from the MBIM helper (queue 1, type 2), turned into D-Bus signals
+// by the thread "mbim-ctl-rcv".
+#pragma once
+
+#include <glib.h>
+
+// Body of the thread "mbim-ctl-rcv".
+gpointer quil_helper_control_message_receiver(gpointer data);

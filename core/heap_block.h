@@ -22,19 +22,17 @@ template <typename T = char>
 using HeapBlock = std::unique_ptr<T, FreeDeleter>;
 
 template <typename T = char>
-HeapBlock<T> alloc_zeroed(std::size_t bytes)
-{
+HeapBlock<T> alloc_zeroed(std::size_t bytes) {
     return HeapBlock<T>(static_cast<T *>(std::calloc(1, bytes)));
 }
 
 // A file descriptor closed when its owner goes away.
 class UniqueFd {
-public:
+  public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : fd_(fd) {}
     UniqueFd(UniqueFd &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd &operator=(UniqueFd &&other) noexcept
-    {
+    UniqueFd &operator=(UniqueFd &&other) noexcept {
         if (this != &other) {
             reset();
             fd_ = std::exchange(other.fd_, -1);
@@ -47,26 +45,24 @@ public:
 
     int get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
-    void reset(int fd = -1)
-    {
+    void reset(int fd = -1) {
         if (fd_ >= 0)
             ::close(fd_);
         fd_ = fd;
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 
 // A pipe to a shell command started with popen. close() waits for the command and
 // gives its wait status; the destructor does the same when close() was not called.
 class Pipe {
-public:
+  public:
     Pipe() = default;
     Pipe(const char *command, const char *mode) : fp_(::popen(command, mode)) {}
     Pipe(Pipe &&other) noexcept : fp_(std::exchange(other.fp_, nullptr)) {}
-    Pipe &operator=(Pipe &&other) noexcept
-    {
+    Pipe &operator=(Pipe &&other) noexcept {
         if (this != &other) {
             close();
             fp_ = std::exchange(other.fp_, nullptr);
@@ -81,8 +77,7 @@ public:
     explicit operator bool() const { return fp_ != nullptr; }
 
     // Wait status as pclose returns it; -1 when nothing was open.
-    int close()
-    {
+    int close() {
         if (fp_ == nullptr)
             return -1;
         int status = ::pclose(fp_);
@@ -90,13 +85,12 @@ public:
         return status;
     }
 
-private:
+  private:
     FILE *fp_ = nullptr;
 };
 
 // True when a wait status says the command ran and exited with status 0.
-inline bool exited_ok(int status)
-{
+inline bool exited_ok(int status) {
     return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 

@@ -15,8 +15,7 @@ namespace {
 constexpr int kQueueCreateFlags = IPC_CREAT | IPC_EXCL | 0666;  // 1974
 static_assert(kQueueCreateFlags == 1974);
 
-int32_t read_field(const HelperMessage &msg, std::size_t offset)
-{
+int32_t read_field(const HelperMessage &msg, std::size_t offset) {
     int32_t value = 0;
     std::memcpy(&value, msg.body.data() + offset, sizeof(value));
     return value;
@@ -26,8 +25,7 @@ int32_t read_field(const HelperMessage &msg, std::size_t offset)
 // into a zero-filled message and sends it with the given sender.
 template <typename Sender>
 int build_and_send(long mtype, int32_t serviceid, int32_t cid, int32_t rtcode, int32_t len,
-                   const char *payload, Sender send)
-{
+                   const char *payload, Sender send) {
     if (len < 0 || (len > 0 && payload == nullptr))
         len = 0;
     if (len > HELPER_MAX_PAYLOAD)
@@ -53,8 +51,7 @@ int build_and_send(long mtype, int32_t serviceid, int32_t cid, int32_t rtcode, i
     return send(msg.get()) == 0 ? 0 : -1;
 }
 
-int receive(int32_t index, long mtype, HelperMessage *msg)
-{
+int receive(int32_t index, long mtype, HelperMessage *msg) {
     std::memset(msg, 0, sizeof(*msg));
     int id = quil_adapter_get_helper_seq_id(index);
     if (id == -1)
@@ -68,20 +65,17 @@ int receive(int32_t index, long mtype, HelperMessage *msg)
 
 }  // namespace
 
-HelperRequest helper_message_header(const HelperMessage &msg)
-{
+HelperRequest helper_message_header(const HelperMessage &msg) {
     return HelperRequest{read_field(msg, 0), read_field(msg, 4), read_field(msg, 8),
                          read_field(msg, 12)};
 }
 
-bool helper_message_len_valid(const HelperMessage &msg)
-{
+bool helper_message_len_valid(const HelperMessage &msg) {
     int32_t len = read_field(msg, 12);
     return len >= 0 && len <= HELPER_MAX_PAYLOAD;
 }
 
-std::string_view helper_message_payload(const HelperMessage &msg)
-{
+std::string_view helper_message_payload(const HelperMessage &msg) {
     if (!helper_message_len_valid(msg))
         return {};
     return std::string_view(msg.body.data() + HELPER_HEADER_SIZE,
@@ -89,20 +83,19 @@ std::string_view helper_message_payload(const HelperMessage &msg)
 }
 
 int32_t helper_message_fill(HelperMessage &msg, long mtype, int32_t serviceid, int32_t cid,
-                            int32_t rtcode, std::string_view payload)
-{
+                            int32_t rtcode, std::string_view payload) {
     std::memset(&msg, 0, sizeof(msg));
     msg.mtype = mtype;
     auto len = static_cast<int32_t>(
         std::min<std::size_t>(payload.size(), static_cast<std::size_t>(HELPER_MAX_PAYLOAD)));
     HelperRequest header{serviceid, cid, rtcode, len};
     std::memcpy(msg.body.data(), &header, sizeof(header));
-    std::memcpy(msg.body.data() + HELPER_HEADER_SIZE, payload.data(), static_cast<std::size_t>(len));
+    std::memcpy(msg.body.data() + HELPER_HEADER_SIZE, payload.data(),
+                static_cast<std::size_t>(len));
     return len;
 }
 
-int quil_adapter_helper_queue_init()
-{
+int quil_adapter_helper_queue_init() {
     for (int index = 0; index < 2; ++index) {
         key_t key = ftok(".", index);
         if (key == -1) {
@@ -118,8 +111,7 @@ int quil_adapter_helper_queue_init()
     return 0;
 }
 
-int quil_adapter_get_helper_seq_id(int32_t index)
-{
+int quil_adapter_get_helper_seq_id(int32_t index) {
     key_t key = ftok(".", index);
     if (key == -1) {
         QLOG_ERR("can't alloc key!");
@@ -128,8 +120,7 @@ int quil_adapter_get_helper_seq_id(int32_t index)
     return msgget(key, 0);
 }
 
-int quil_adapter_helperm_send_msg_to_helperd(const HelperMessage *msg)
-{
+int quil_adapter_helperm_send_msg_to_helperd(const HelperMessage *msg) {
     if (msg == nullptr) {
         QLOG_ERR("NULL pointer!");
         return -1;
@@ -148,8 +139,7 @@ int quil_adapter_helperm_send_msg_to_helperd(const HelperMessage *msg)
 }
 
 int quil_adapter_alloc_and_send_resp_structure(int32_t serviceid, int32_t cid, int32_t rtcode,
-                                               int32_t len, const char *payload)
-{
+                                               int32_t len, const char *payload) {
     QLOG_DEBUG("enter, len:%d", len);
     int ret = build_and_send(HELPER_MSG_NORMAL, serviceid, cid, rtcode, len, payload,
                              quil_adapter_helperm_send_msg_to_helperd);
@@ -159,16 +149,14 @@ int quil_adapter_alloc_and_send_resp_structure(int32_t serviceid, int32_t cid, i
 }
 
 void quil_adapter_helperm_send_control_message_to_helperd(int32_t cid, int32_t len,
-                                                          const char *text)
-{
+                                                          const char *text) {
     QLOG_DEBUG("enter, len:%d", len);
     if (build_and_send(HELPER_MSG_CONTROL, 0, cid, 0, len, text,
                        quil_adapter_helperm_send_msg_to_helperd) == -1)
         QLOG_ERR("Send message failed!");
 }
 
-int quil_adapter_helperd_send_req_to_helperm(const HelperMessage *msg)
-{
+int quil_adapter_helperd_send_req_to_helperm(const HelperMessage *msg) {
     if (msg == nullptr) {
         QLOG_ERR("NULL pointer!");
         return -1;
@@ -182,8 +170,7 @@ int quil_adapter_helperd_send_req_to_helperm(const HelperMessage *msg)
 }
 
 void quil_adapter_helperd_send_control_message_to_helperm(int32_t cid, uint32_t len,
-                                                          const char *text)
-{
+                                                          const char *text) {
     QLOG_DEBUG("enter, len:%d", static_cast<int>(len));
     int32_t signed_len = len > static_cast<uint32_t>(HELPER_MAX_PAYLOAD)
                              ? HELPER_MAX_PAYLOAD
@@ -193,36 +180,30 @@ void quil_adapter_helperd_send_control_message_to_helperm(int32_t cid, uint32_t 
         QLOG_ERR("Send message failed!");
 }
 
-void quil_adapter_helperd_send_control_message_to_helperm(int32_t cid)
-{
+void quil_adapter_helperd_send_control_message_to_helperm(int32_t cid) {
     QLOG_DEBUG("enter, len:%d", 0);
     if (build_and_send(HELPER_MSG_CONTROL, 0, cid, 0, 0, nullptr,
                        quil_adapter_helperd_send_req_to_helperm) == -1)
         QLOG_ERR("Send message failed!");
 }
 
-int quil_adapter_helperm_get_normal_msg_from_helperd(HelperMessage *msg)
-{
+int quil_adapter_helperm_get_normal_msg_from_helperd(HelperMessage *msg) {
     return receive(HELPER_QUEUE_TO_HELPERM, HELPER_MSG_NORMAL, msg);
 }
 
-int quil_adapter_helperm_get_control_msg_from_helperd(HelperMessage *msg)
-{
+int quil_adapter_helperm_get_control_msg_from_helperd(HelperMessage *msg) {
     return receive(HELPER_QUEUE_TO_HELPERM, HELPER_MSG_CONTROL, msg);
 }
 
-int quil_adapter_helperd_get_normal_msg_from_helperm(HelperMessage *msg)
-{
+int quil_adapter_helperd_get_normal_msg_from_helperm(HelperMessage *msg) {
     return receive(HELPER_QUEUE_TO_HELPERD, HELPER_MSG_NORMAL, msg);
 }
 
-int quil_adapter_helperd_get_control_msg_from_helperm(HelperMessage *msg)
-{
+int quil_adapter_helperd_get_control_msg_from_helperm(HelperMessage *msg) {
     return receive(HELPER_QUEUE_TO_HELPERD, HELPER_MSG_CONTROL, msg);
 }
 
-void quil_adapter_missing_queue_pause()
-{
+void quil_adapter_missing_queue_pause() {
     struct timespec pause = {0, 200 * 1000 * 1000};
     nanosleep(&pause, nullptr);
 }

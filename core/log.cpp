@@ -18,15 +18,13 @@ const char quil_usage_text[] =
 
 static_assert(sizeof(quil_usage_text) - 1 == 233, "usage text is 233 bytes");
 
-void quil_log_open(const char *identity)
-{
+void quil_log_open(const char *identity) {
     openlog(identity, LOG_CONS | LOG_PID, LOG_USER);
 }
 
 namespace {
 
-void apply_log_level(const char *arg)
-{
+void apply_log_level(const char *arg) {
     // "--loglevel" without "=value" supplies no text: it is reported like any other
     // invalid value and the level stays.
     const char *text = arg != nullptr ? arg : "";
@@ -48,8 +46,7 @@ void apply_log_level(const char *arg)
 
 }  // namespace
 
-void log_set(int argc, char **argv)
-{
+void log_set(int argc, char **argv) {
     static const struct option long_options[] = {
         {"version", no_argument, nullptr, 'v'},
         {"debug", required_argument, nullptr, 'd'},
@@ -63,22 +60,22 @@ void log_set(int argc, char **argv)
         if (c == -1)
             break;
         switch (c) {
-        case 'v':
-            QLOG_ERR("quil_helper_service version:%s", QUIL_HELPER_VERSION);
-            break;
-        case 'd':
-            QLOG_ERR("option d,%s", optarg != nullptr ? optarg : "(null)");
-            g_debug_level = 7;
-            break;
-        case 'l':
-            apply_log_level(optarg);
-            break;
-        case '?':
-            std::fprintf(stderr, "%s -v -d -l <Level> ...\n", program_invocation_short_name);
-            std::fputs(quil_usage_text, stderr);
-            break;
-        default:
-            break;
+            case 'v':
+                QLOG_ERR("quil_helper_service version:%s", QUIL_HELPER_VERSION);
+                break;
+            case 'd':
+                QLOG_ERR("option d,%s", optarg != nullptr ? optarg : "(null)");
+                g_debug_level = 7;
+                break;
+            case 'l':
+                apply_log_level(optarg);
+                break;
+            case '?':
+                std::fprintf(stderr, "%s -v -d -l <Level> ...\n", program_invocation_short_name);
+                std::fputs(quil_usage_text, stderr);
+                break;
+            default:
+                break;
         }
     }
 }

@@ -11,11 +11,11 @@ inline constexpr const char *QUIL_HELPER_VERSION = "1.0.8";
 
 // A message is written when g_debug_level exceeds the level's threshold. The gate is
 // tested before anything is formatted.
-#define QUIL_LOG_AT(threshold, prio, word, fmt, ...)                                       \
-    do {                                                                                   \
-        if (g_debug_level > (threshold))                                                   \
-            syslog((prio), "[" word "]: %s:%u: " fmt, __func__, static_cast<unsigned>(__LINE__) \
-                   __VA_OPT__(, ) __VA_ARGS__);                                            \
+#define QUIL_LOG_AT(threshold, prio, word, fmt, ...)                            \
+    do {                                                                        \
+        if (g_debug_level > (threshold))                                        \
+            syslog((prio), "[" word "]: %s:%u: " fmt, __func__,                 \
+                   static_cast<unsigned>(__LINE__) __VA_OPT__(, ) __VA_ARGS__); \
     } while (0)
 
 #define QLOG_CRIT(fmt, ...) QUIL_LOG_AT(1, LOG_CRIT, "Critical", fmt __VA_OPT__(, ) __VA_ARGS__)

@@ -9,16 +9,14 @@
 
 namespace {
 
-constexpr ModuleInfo usb_row(const char (&pidvid)[10])
-{
+constexpr ModuleInfo usb_row(const char (&pidvid)[10]) {
     ModuleInfo row{"KT300-WW-00", BUS_USB, {}, "", "", "cdc-wdm", "05c6:9008", "ttyUSB"};
     for (std::size_t i = 0; i < sizeof(pidvid); ++i)
         row.pidvid[i] = pidvid[i];
     return row;
 }
 
-constexpr ModuleInfo with_atport(ModuleInfo row, const char (&atport)[8])
-{
+constexpr ModuleInfo with_atport(ModuleInfo row, const char (&atport)[8]) {
     for (std::size_t i = 0; i < sizeof(atport); ++i)
         row.atport[i] = atport[i];
     return row;
@@ -45,8 +43,7 @@ constexpr std::size_t kFindCommandSize = 39;
 
 // Runs one grep step of the search: passes when the pipeline exits 0 and its last
 // line is not empty.
-bool search_step(const char *tool, const char *text, char *command_rsp)
-{
+bool search_step(const char *tool, const char *text, char *command_rsp) {
     char command[kSearchCommandSize] = {};
     std::snprintf(command, sizeof(command), "%s | grep %s", tool, text);
     quil::Pipe pipe(command, "r");
@@ -61,8 +58,7 @@ bool search_step(const char *tool, const char *text, char *command_rsp)
     return quil::exited_ok(status) && command_rsp[0] != '\0';
 }
 
-bool row_present(const ModuleInfo &row, char *command_rsp)
-{
+bool row_present(const ModuleInfo &row, char *command_rsp) {
     if (row.bus == BUS_USB)
         return search_step("lsusb", row.pidvid, command_rsp);
     // Both texts of a PCIe row must be present.
@@ -89,16 +85,14 @@ const std::array<ModuleInfo, MODULE_CATALOGUE_SIZE> module_catalogue = {{
 DetectedModule detected_module = {DETECTED_NONE_YET, 0, "ERROR", -1};
 pthread_mutex_t module_info_mutex = PTHREAD_MUTEX_INITIALIZER;
 
-DetectedModule quil_adapter_read_detected_module()
-{
+DetectedModule quil_adapter_read_detected_module() {
     pthread_mutex_lock(&module_info_mutex);
     DetectedModule copy = detected_module;
     pthread_mutex_unlock(&module_info_mutex);
     return copy;
 }
 
-int quil_adapter_check_cellular(int *result)
-{
+int quil_adapter_check_cellular(int *result) {
     *result = -1;
     auto command_rsp = quil::alloc_zeroed<char>(kCommandRspSize);
     if (!command_rsp) {
@@ -140,8 +134,7 @@ int quil_adapter_check_cellular(int *result)
     return 0;
 }
 
-int quil_adapter_helperm_get_work_module_name(char *buffer)
-{
+int quil_adapter_helperm_get_work_module_name(char *buffer) {
     int result = -1;
     if (quil_adapter_check_cellular(&result) == -1 || result != 0) {
         QLOG_ERR("Helper can't recognize cellular!");
@@ -186,8 +179,7 @@ int quil_adapter_helperm_get_work_module_name(char *buffer)
     return 0;
 }
 
-bool PortStateProbe::feed(std::string_view line)
-{
+bool PortStateProbe::feed(std::string_view line) {
     for (const auto &id : port_state_ids) {
         if (line.find(id.pidvid) != std::string_view::npos) {
             result = "normalport\n";
@@ -206,8 +198,7 @@ bool PortStateProbe::feed(std::string_view line)
     return true;
 }
 
-void quillon_get_port_command_ready(char *result)
-{
+void quillon_get_port_command_ready(char *result) {
     std::snprintf(result, PORT_STATE_SIZE, "%s", "noport\n");
     quil::Pipe pipe("lsusb | awk -F ' ' 'NR=6 {print $6}'", "r");
     if (!pipe) {
@@ -227,8 +218,7 @@ void quillon_get_port_command_ready(char *result)
     QLOG_DEBUG("%s     %d    ", result, __LINE__);
 }
 
-void quil_adapter_control_mbim_init()
-{
+void quil_adapter_control_mbim_init() {
     DetectedModule module = quil_adapter_read_detected_module();
     QLOG_ERR("Found cellular %s added!", module.name);
     if (module.index < 0 || static_cast<std::size_t>(module.index) >= module_catalogue.size())

@@ -6,8 +6,7 @@
 
 namespace quil {
 
-int run_argv(const std::vector<std::string> &argv, std::string *out)
-{
+int run_argv(const std::vector<std::string> &argv, std::string *out) {
     if (argv.empty())
         return -1;
     std::vector<char *> args;
@@ -21,9 +20,9 @@ int run_argv(const std::vector<std::string> &argv, std::string *out)
     GError *error = nullptr;
     auto flags = static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH |
                                           (out == nullptr ? G_SPAWN_STDOUT_TO_DEV_NULL : 0));
-    gboolean started = g_spawn_sync(nullptr, args.data(), nullptr, flags, nullptr, nullptr,
-                                    out != nullptr ? &standard_output : nullptr, nullptr,
-                                    &status, &error);
+    gboolean started =
+        g_spawn_sync(nullptr, args.data(), nullptr, flags, nullptr, nullptr,
+                     out != nullptr ? &standard_output : nullptr, nullptr, &status, &error);
     if (!started) {
         QLOG_ERR("can't start %s: %s", argv[0].c_str(), error != nullptr ? error->message : "");
         g_clear_error(&error);

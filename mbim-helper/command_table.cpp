@@ -78,22 +78,20 @@ constexpr std::array<CommandEntry, 55> command_table = {{
 // A two-state lock that any thread may give back; giving back a free lock leaves it
 // free.
 class KeepPointerLock {
-public:
-    void lock()
-    {
+  public:
+    void lock() {
         GMutexLocker guard(&mutex_);
         while (taken_)
             g_cond_wait(&cond_, &mutex_);
         taken_ = true;
     }
-    void unlock()
-    {
+    void unlock() {
         GMutexLocker guard(&mutex_);
         taken_ = false;
         g_cond_signal(&cond_);
     }
 
-private:
+  private:
     struct GMutexLocker {
         explicit GMutexLocker(GMutex *m) : m_(m) { g_mutex_lock(m_); }
         ~GMutexLocker() { g_mutex_unlock(m_); }
@@ -106,8 +104,7 @@ private:
 
 KeepPointerLock keep_pointer_exist_mutex;
 
-gpointer quil_helper_main_receiver(gpointer)
-{
+gpointer quil_helper_main_receiver(gpointer) {
     auto buffer = quil::alloc_zeroed<HelperMessage>(sizeof(HelperMessage));
     if (!buffer) {
         QLOG_ERR("malloc failed!");
@@ -133,8 +130,7 @@ gpointer quil_helper_main_receiver(gpointer)
 
 }  // namespace
 
-const CommandEntry *quil_find_command(int32_t cid)
-{
+const CommandEntry *quil_find_command(int32_t cid) {
     for (const auto &row : command_table) {
         if (row.cid == cid)
             return &row;
@@ -142,8 +138,7 @@ const CommandEntry *quil_find_command(int32_t cid)
     return nullptr;
 }
 
-void request_analyzer(const HelperMessage &msg)
-{
+void request_analyzer(const HelperMessage &msg) {
     HelperRequest header = helper_message_header(msg);
     QLOG_DEBUG("serviceid: %d", header.serviceid);
     QLOG_DEBUG("cid: 0x%04x", static_cast<unsigned>(header.cid));
@@ -165,13 +160,12 @@ void request_analyzer(const HelperMessage &msg)
         return;
     }
     QLOG_ERR("Execute error or not matched! will call default resp!");
-    quil_resp_error_result(header.serviceid, header.cid, header.rtcode, header.len,
-                           payload.data(), nullptr, "");
+    quil_resp_error_result(header.serviceid, header.cid, header.rtcode, header.len, payload.data(),
+                           nullptr, "");
 }
 
 int quil_resp_error_result(int32_t serviceid, int32_t cid, int32_t, int32_t, const char *, ReadyFn,
-                           const char *)
-{
+                           const char *) {
     QLOG_DEBUG("BEGIN TO Send default resp to caller!");
     int ret = quil_adapter_alloc_and_send_resp_structure(serviceid, cid, 1, 5, "ERROR");
     quil_mutex_keep_pointer_exist_unlock();
@@ -182,8 +176,7 @@ int quil_resp_error_result(int32_t serviceid, int32_t cid, int32_t, int32_t, con
     return 0;
 }
 
-void quil_resp_error_result_callback(gpointer request_record)
-{
+void quil_resp_error_result_callback(gpointer request_record) {
     QLOG_DEBUG("enter!");
     int32_t serviceid = -1;
     int32_t cid = -1;
@@ -201,14 +194,13 @@ void quil_resp_error_result_callback(gpointer request_record)
 }
 
 RequestRecord make_request_record(int32_t serviceid, int32_t cid, int32_t rtcode, int32_t len,
-                                  const char *payload)
-{
+                                  const char *payload) {
     if (len < 0 || payload == nullptr)
         len = 0;
     if (len > HELPER_MAX_PAYLOAD)
         len = HELPER_MAX_PAYLOAD;
-    auto record =
-        quil::alloc_zeroed<HelperRequest>(sizeof(HelperRequest) + static_cast<std::size_t>(len) + 1);
+    auto record = quil::alloc_zeroed<HelperRequest>(sizeof(HelperRequest) +
+                                                    static_cast<std::size_t>(len) + 1);
     if (!record)
         return record;
     record->serviceid = serviceid;
@@ -220,20 +212,17 @@ RequestRecord make_request_record(int32_t serviceid, int32_t cid, int32_t rtcode
     return record;
 }
 
-void quil_mutex_keep_pointer_exist_lock()
-{
+void quil_mutex_keep_pointer_exist_lock() {
     keep_pointer_exist_mutex.lock();
     QLOG_DEBUG("finished!");
 }
 
-void quil_mutex_keep_pointer_exist_unlock()
-{
+void quil_mutex_keep_pointer_exist_unlock() {
     keep_pointer_exist_mutex.unlock();
     QLOG_DEBUG("finished!");
 }
 
-int quil_main_receiver_init()
-{
+int quil_main_receiver_init() {
     GThread *thread = g_thread_try_new("req_recv", quil_helper_main_receiver, nullptr, nullptr);
     if (thread == nullptr) {
         QLOG_ERR("thread init failed!");

@@ -47,8 +47,7 @@ using RequestRecord = quil::HeapBlock<HelperRequest>;
 RequestRecord make_request_record(int32_t serviceid, int32_t cid, int32_t rtcode, int32_t len,
                                   const char *payload);
 // The payload text of a record (NUL-terminated).
-inline char *request_record_payload(HelperRequest *record)
-{
+inline char *request_record_payload(HelperRequest *record) {
     return reinterpret_cast<char *>(record) + sizeof(HelperRequest);
 }
 

@@ -6,14 +6,12 @@
 
 namespace {
 
-gboolean quit_main_loop(gpointer loop)
-{
+gboolean quit_main_loop(gpointer loop) {
     g_main_loop_quit(static_cast<GMainLoop *>(loop));
     return G_SOURCE_REMOVE;
 }
 
-gpointer quil_helper_control_receiver(gpointer)
-{
+gpointer quil_helper_control_receiver(gpointer) {
     auto buffer = quil::alloc_zeroed<HelperMessage>(sizeof(HelperMessage));
     if (!buffer) {
         QLOG_ERR("malloc failed!");
@@ -35,28 +33,26 @@ gpointer quil_helper_control_receiver(gpointer)
 
 }  // namespace
 
-void quil_helper_control_dispatch(const HelperMessage &msg)
-{
+void quil_helper_control_dispatch(const HelperMessage &msg) {
     HelperRequest header = helper_message_header(msg);
     switch (header.cid) {
-    case CONTROL_NONE:
-        break;
-    case CONTROL_HELPERM_STOP: {
-        GMainLoop *loop = main_loop.load();
-        if (loop != nullptr) {
-            QLOG_ERR("Caught signal, stopping quil-helper-mbim...");
-            g_idle_add(quit_main_loop, loop);
+        case CONTROL_NONE:
+            break;
+        case CONTROL_HELPERM_STOP: {
+            GMainLoop *loop = main_loop.load();
+            if (loop != nullptr) {
+                QLOG_ERR("Caught signal, stopping quil-helper-mbim...");
+                g_idle_add(quit_main_loop, loop);
+            }
+            break;
         }
-        break;
-    }
-    default:
-        QLOG_ERR("Invalid control cid! refuse to execute!");
-        break;
+        default:
+            QLOG_ERR("Invalid control cid! refuse to execute!");
+            break;
     }
 }
 
-int quil_helperm_control_receiver_init()
-{
+int quil_helperm_control_receiver_init() {
     if (quil_adapter_helper_queue_init() != 0) {
         QLOG_ERR("message_queue_init failed! can't init message seq!");
         return -1;

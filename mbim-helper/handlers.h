@@ -16,8 +16,7 @@ void quillon_get_subsysid_ready(GObject *source, GAsyncResult *res, gpointer use
 int quil_parse_mbim_request(int32_t serviceid, int32_t cid, int32_t rtcode, int32_t len,
                             const char *payload, ReadyFn ready, const char *at_command);
 void quil_helperm_get_local_mccmnc_ready(GObject *source, GAsyncResult *res, gpointer user_data);
-void quil_helperm_get_network_mccmnc_ready(GObject *source, GAsyncResult *res,
-                                           gpointer user_data);
+void quil_helperm_get_network_mccmnc_ready(GObject *source, GAsyncResult *res, gpointer user_data);
 void quil_helperm_get_work_slot_id_ready(GObject *source, GAsyncResult *res, gpointer user_data);
 
 // Fastboot flashing.

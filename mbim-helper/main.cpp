@@ -8,8 +8,7 @@
 
 std::atomic<GMainLoop *> main_loop{nullptr};
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     quil_log_open("helper_mbim_analyzer");
     log_set(argc, argv);
 

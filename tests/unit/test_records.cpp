@@ -141,6 +141,21 @@ TEST_F(QueueFixture, ControlMessagesGoToTheirOwnType) {
     EXPECT_EQ(msg.body[27], '\0');
 }
 
+TEST_F(QueueFixture, OversizeForeignMessageIsTakenCutToTheBody)
+{
+    struct {
+        long mtype;
+        char text[3000];
+    } foreign{};
+    foreign.mtype = HELPER_MSG_NORMAL;
+    std::memset(foreign.text, 'q', sizeof(foreign.text));
+    ASSERT_EQ(msgsnd(quil_adapter_get_helper_seq_id(1), &foreign, sizeof(foreign.text), 0), 0);
+    HelperMessage msg;
+    ASSERT_EQ(quil_adapter_helperd_get_normal_msg_from_helperm(&msg), 0);
+    EXPECT_FALSE(helper_message_len_valid(msg));
+    EXPECT_TRUE(helper_message_payload(msg).empty());
+}
+
 TEST_F(QueueFixture, CidOnlyControlMessageToOwnQueue) {
     quil_adapter_helperd_send_control_message_to_helperm(CONTROL_HOME_PROVIDER_QUERY);
     HelperMessage msg;

@@ -3,6 +3,8 @@
 #include "heap_block.h"
 #include "log.h"
 #include "main_loop.h"
+#include "mbim_connection.h"
+#include "mbim_indications.h"
 
 namespace {
 

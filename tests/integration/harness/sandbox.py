@@ -1,0 +1,523 @@
+"""A private sandbox per scenario: mount, IPC and network namespaces held by a holder
+process, fake outside tools first on PATH, a syslog listener as /dev/log, a queue
+client, and on request a private system bus."""
+
+import json
+import os
+import select
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+from pathlib import Path
+
+from .dbus_client import DBusClient
+from .queues import QueueClient
+from .syslog import SyslogListener
+
+HARNESS_DIR = Path(__file__).resolve().parent
+REPO = HARNESS_DIR.parents[2]
+DEFAULT_BUILD = Path("/work/main/build")
+
+# Tools faked in every sandbox, with their default scenario (stdout, status). With no
+# module fitted lsusb and lspci print nothing.
+DEFAULT_TOOLS = {
+    "lsusb": ("", 1),
+    "lspci": ("", 1),
+    "dmidecode": ("", 0),
+    "fastboot": ("", 0),
+    "zenity": ("", 0),
+    "qdl": ("", 0),
+}
+# Fakes that read their standard input to its end (into tools/<name>.stdin), as the
+# real tool does when a daemon writes to it through a pipe.
+STDIN_READERS = {"zenity"}
+
+_FAKE = """#!/bin/sh
+# fake {name}: records its argv, then plays the scenario in {tools}/{name}.*
+t={tools}
+n={name}
+r=$t/.$n.$$.rec
+printf '%d\\0' $# > "$r"
+for a in "$@"; do printf '%s\\0' "$a" >> "$r"; done
+cat "$r" >> "$t/$n.calls"
+rm -f "$r"
+if [ -e "$t/$n.readstdin" ]; then cat >> "$t/$n.stdin"; fi
+if [ -e "$t/$n.sh" ]; then . "$t/$n.sh"; fi
+if [ -e "$t/$n.out" ]; then cat "$t/$n.out"; fi
+s=0
+if [ -e "$t/$n.status" ]; then read s < "$t/$n.status"; fi
+exit "$s"
+"""
+
+_BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path={socket}</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+{default_rules}
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
+    <allow send_destination="org.freedesktop.DBus"
+           send_interface="org.freedesktop.DBus.Introspectable"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Peer"/>
+    <allow send_destination="org.freedesktop.DBus"
+           send_interface="org.freedesktop.DBus.Properties" send_member="Get"/>
+    <allow send_destination="org.freedesktop.DBus"
+           send_interface="org.freedesktop.DBus.Properties" send_member="GetAll"/>
+  </policy>
+  <include ignore_missing="yes">{project_policy}</include>
+</busconfig>
+"""
+
+# The system bus's own defaults: nobody owns a name or receives method calls unless a
+# policy file grants it, signals and replies flow.
+_SYSTEM_RULES = """    <deny own="*"/>
+    <deny send_type="method_call"/>
+    <allow send_type="signal"/>
+    <allow send_requested_reply="true" send_type="method_return"/>
+    <allow send_requested_reply="true" send_type="error"/>
+    <allow receive_type="method_call"/>
+    <allow receive_type="method_return"/>
+    <allow receive_type="error"/>
+    <allow receive_type="signal"/>"""
+# Everything allowed, for scenarios that are not about the bus policy.
+_OPEN_RULES = """    <allow own="*"/>
+    <allow send_type="method_call"/>
+    <allow send_type="signal"/>
+    <allow send_type="method_return"/>
+    <allow send_type="error"/>
+    <allow receive_type="method_call"/>
+    <allow receive_type="method_return"/>
+    <allow receive_type="error"/>
+    <allow receive_type="signal"/>"""
+
+
+def build_dir_from_env():
+    return Path(os.environ.get("QUIL_BUILD_DIR", str(DEFAULT_BUILD))).resolve()
+
+
+def _ns_id(pid, kind):
+    try:
+        return os.readlink(f"/proc/{pid}/ns/{kind}")
+    except OSError:
+        return None
+
+
+class Daemon:
+    """A process started in the sandbox, in a process group of its own."""
+
+    def __init__(self, proc, name, out_path):
+        self.proc = proc
+        self.name = name
+        self.out_path = out_path
+
+    @property
+    def pid(self):
+        return self.proc.pid
+
+    def wait(self, timeout=10):
+        """Its exit status; raises subprocess.TimeoutExpired when it is still running."""
+        return self.proc.wait(timeout=timeout)
+
+    def alive(self):
+        return self.proc.poll() is None
+
+    def signal(self, signum):
+        self.proc.send_signal(signum)
+
+    def stop(self):
+        """SIGKILL to its whole process group."""
+        if self.proc.poll() is None:
+            try:
+                os.killpg(self.proc.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        try:
+            self.proc.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            pass
+
+    def output(self):
+        """What it wrote on stdout and stderr so far."""
+        try:
+            return self.out_path.read_text(errors="replace")
+        except FileNotFoundError:
+            return ""
+
+    def cpu_ticks(self):
+        """utime + stime from /proc/<pid>/stat, in clock ticks."""
+        with open(f"/proc/{self.pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return int(fields[11]) + int(fields[12])
+
+    def __repr__(self):
+        return f"Daemon({self.name}, pid={self.pid}, alive={self.alive()})"
+
+
+class Sandbox:
+    def __init__(self, build_dir=None, root_parent=None):
+        if os.geteuid() != 0:
+            raise PermissionError("the sandbox needs root (unshare, mounts)")
+        self.build_dir = Path(build_dir) if build_dir else build_dir_from_env()
+        self.repo = REPO
+        self.root = Path(tempfile.mkdtemp(prefix="quil-sb-", dir=root_parent))
+        self.workdir = self.root / "work"
+        self.bin_dir = self.root / "bin"
+        self.tools_dir = self.root / "tools"
+        self.dev_dir = self.root / "dev"
+        self.run_dir = self.root / "run"
+        self.run_user_dir = self.run_dir / "user"
+        self.run_dbus_dir = self.run_dir / "dbus"
+        self.run_udev_dir = self.run_dir / "udev"
+        self.opt_dir = self.root / "opt_quillon"
+        self.gpio_dir = self.root / "gpio"
+        for d in (self.workdir, self.bin_dir, self.tools_dir, self.dev_dir, self.run_user_dir,
+                  self.run_dbus_dir, self.run_udev_dir, self.opt_dir, self.gpio_dir):
+            d.mkdir(parents=True, exist_ok=True)
+        self.bus_address = None
+        self._bus = None
+        self._procs = []
+        self._clients = []
+        self._names = {}
+        self._holder = None
+        self.holder_pid = None
+        self._ipc_ns = None
+        self.log = None
+        self.queues = None
+        try:
+            for name, (out, status) in DEFAULT_TOOLS.items():
+                self.make_fake(name)
+                self.set_tool(name, stdout=out, status=status)
+            self.log = SyslogListener(self.dev_dir / "log")
+            self._start_holder()
+            self.queues = QueueClient(self.nsenter_prefix(mount=False, net=False), self.workdir)
+        except BaseException:
+            self.close()
+            raise
+
+    # --- namespaces ----------------------------------------------------------------
+
+    def _start_holder(self):
+        cfg = {
+            "stage": str(self.root / ".stage"),
+            "dev": str(self.dev_dir),
+            "run": str(self.run_dir),
+            "opt": str(self.opt_dir),
+            "gpio": str(self.gpio_dir),
+        }
+        cfg_path = self.root / "holder.json"
+        cfg_path.write_text(json.dumps(cfg))
+        self._holder = subprocess.Popen(
+            ["unshare", "--mount", "--ipc", "--net", "--fork", "--propagation", "private",
+             "--kill-child", "/usr/bin/python3", str(HARNESS_DIR / "holder.py"), str(cfg_path)],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+            start_new_session=True)
+        ready, _, _ = select.select([self._holder.stdout], [], [], 10)
+        line = self._holder.stdout.readline().decode(errors="replace") if ready else ""
+        if not line.startswith("READY "):
+            rest = b""
+            if self._holder.poll() is not None:
+                rest = self._holder.stdout.read()
+            raise RuntimeError(f"sandbox holder failed: {line!r} {rest!r}")
+        self.holder_pid = int(line.split()[1])
+        self._ipc_ns = _ns_id(self.holder_pid, "ipc")
+
+    def nsenter_prefix(self, mount=True, ipc=True, net=True):
+        """argv prefix that runs a program inside the sandbox, cwd = workdir."""
+        argv = ["nsenter", "-t", str(self.holder_pid)]
+        if mount:
+            argv.append("-m")
+        if ipc:
+            argv.append("-i")
+        if net:
+            argv.append("-n")
+        argv.append(f"--wd={self.workdir}")
+        return argv + ["--"]
+
+    def env(self, extra=None):
+        env = {k: v for k, v in os.environ.items()
+               if not k.startswith(("DBUS_", "PYTEST_", "PYENV"))}
+        env["PATH"] = f"{self.bin_dir}:/usr/sbin:/usr/bin:/sbin:/bin"
+        env.setdefault("HOME", "/root")
+        env.pop("DISPLAY", None)
+        if extra:
+            env.update(extra)
+        return env
+
+    def _out_name(self, argv, name):
+        base = name or Path(argv[0]).name
+        n = self._names.get(base, 0)
+        self._names[base] = n + 1
+        return base if n == 0 else f"{base}.{n}"
+
+    def spawn(self, argv, env=None, name=None):
+        """Starts argv inside the sandbox (cwd = workdir, PATH = bin_dir first), in its
+        own process group, stdout and stderr to sb.root/<name>.out."""
+        name = self._out_name(argv, name)
+        out_path = self.root / f"{name}.out"
+        with open(out_path, "wb") as out:
+            proc = subprocess.Popen(self.nsenter_prefix() + [str(a) for a in argv],
+                                    env=self.env(env), stdin=subprocess.DEVNULL, stdout=out,
+                                    stderr=subprocess.STDOUT, start_new_session=True)
+        proc.harness_name = name
+        proc.out_path = out_path
+        self._procs.append(proc)
+        return proc
+
+    def run(self, argv, timeout=30, env=None, input=None):
+        """Runs argv inside the sandbox to its end; output captured as text."""
+        return subprocess.run(self.nsenter_prefix() + [str(a) for a in argv], env=self.env(env),
+                              capture_output=True, text=True, timeout=timeout, input=input)
+
+    def start_daemon(self, argv, name=None, env=None):
+        proc = self.spawn(argv, env=env, name=name)
+        return Daemon(proc, proc.harness_name, proc.out_path)
+
+    @property
+    def mbim_helper_path(self):
+        return self.build_dir / "mbim-helper" / "quil-helper-mbim"
+
+    @property
+    def dbus_helper_path(self):
+        return self.build_dir / "dbus-helper" / "quil-helper-dbus"
+
+    def start_mbim_helper(self, *args, wait=True, env=None):
+        """Runs quil-helper-mbim with args (none given: "-d"). With wait, returns once
+        queue 0 exists (the daemon has made its queues, or they were there)."""
+        if not self.mbim_helper_path.exists():
+            raise FileNotFoundError(f"{self.mbim_helper_path} (set QUIL_BUILD_DIR)")
+        daemon = self.start_daemon([self.mbim_helper_path, *(args or ("-d",))],
+                                   name="quil-helper-mbim", env=env)
+        if wait:
+            self._wait_queue0(daemon)
+        return daemon
+
+    def start_dbus_helper(self, *args, wait=True, env=None, timeout=10):
+        """Runs quil-helper-dbus with args (none given: "-d"), starting the private bus
+        first if needed. With wait, returns once the daemon owns com.quillon.helper."""
+        if not self.dbus_helper_path.exists():
+            raise FileNotFoundError(f"{self.dbus_helper_path} (set QUIL_BUILD_DIR)")
+        if self._bus is None:
+            self.start_bus()
+        daemon = self.start_daemon([self.dbus_helper_path, *(args or ("-d",))],
+                                   name="quil-helper-dbus", env=env)
+        if wait:
+            self.wait_bus_name(timeout=timeout, daemon=daemon)
+        return daemon
+
+    def _wait_queue0(self, daemon, timeout=5.0):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.queues.wait_exists(0, timeout=0.05):
+                return
+            if not daemon.alive():
+                return  # it ended at start; the test looks at why
+        raise AssertionError(f"{daemon.name} made no queue 0 in {timeout} s; log:\n"
+                             + self.log.tail())
+
+    # --- fake tools ----------------------------------------------------------------
+
+    def make_fake(self, name, path=None):
+        """Writes the recording fake `name` to path (default bin_dir/name)."""
+        path = Path(path) if path else self.bin_dir / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(_FAKE.format(name=name, tools=self.tools_dir))
+        path.chmod(0o755)
+        if name in STDIN_READERS:
+            (self.tools_dir / f"{name}.readstdin").touch()
+        return path
+
+    def set_tool(self, name, stdout="", status=0, script=None):
+        """What fake `name` prints and returns from now on. `script`, a shell snippet,
+        runs (sourced, with the call's "$@") before stdout is printed; it may exit."""
+        if not (self.bin_dir / name).exists() and name not in DEFAULT_TOOLS:
+            self.make_fake(name)
+        if isinstance(stdout, bytes):
+            (self.tools_dir / f"{name}.out").write_bytes(stdout)
+        else:
+            (self.tools_dir / f"{name}.out").write_text(stdout)
+        (self.tools_dir / f"{name}.status").write_text(f"{int(status)}\n")
+        sh = self.tools_dir / f"{name}.sh"
+        if script is None:
+            sh.unlink(missing_ok=True)
+        else:
+            sh.write_text(script + "\n")
+
+    def tool_calls(self, name):
+        """argv (without argv[0]) of each call of fake `name` so far, in order."""
+        try:
+            data = (self.tools_dir / f"{name}.calls").read_bytes()
+        except FileNotFoundError:
+            return []
+        fields = data.split(b"\0")
+        calls, pos = [], 0
+        while pos < len(fields) - 1:
+            count = int(fields[pos])
+            calls.append([f.decode(errors="replace") for f in fields[pos + 1:pos + 1 + count]])
+            pos += 1 + count
+        return calls
+
+    def tool_stdin(self, name):
+        """What the daemons wrote to a stdin-reading fake (zenity) so far."""
+        try:
+            return (self.tools_dir / f"{name}.stdin").read_bytes()
+        except FileNotFoundError:
+            return b""
+
+    def set_lsusb(self, lines):
+        """lsusb prints one "Bus 001 Device 00N: ID <id> <desc>" line per entry."""
+        text = "".join(f"Bus 001 Device {n:03d}: ID {line}\n"
+                       for n, line in enumerate(lines, start=2))
+        self.set_tool("lsusb", stdout=text, status=0)
+
+    def set_lspci(self, text):
+        if text and not text.endswith("\n"):
+            text += "\n"
+        self.set_tool("lspci", stdout=text, status=0)
+
+    # --- devices, udev -------------------------------------------------------------
+
+    def link_dev(self, name, target):
+        """/dev/<name> in the sandbox becomes a symlink to target (e.g. /dev/pts/N)."""
+        link = self.dev_dir / name
+        link.parent.mkdir(parents=True, exist_ok=True)
+        if link.is_symlink() or link.exists():
+            link.unlink()
+        os.symlink(str(target), link)
+
+    def unlink_dev(self, name):
+        (self.dev_dir / name).unlink(missing_ok=True)
+
+    def enable_udev_control(self):
+        """Creates /run/udev/control, by which libudev tells that udev is running."""
+        (self.run_udev_dir / "control").touch()
+
+    # --- private system bus ----------------------------------------------------------
+
+    @property
+    def project_policy(self):
+        return self.repo / "data" / "com.quillon.helper.conf"
+
+    def start_bus(self, policy="system"):
+        """Starts a private dbus-daemon inside the sandbox, socket at /run/dbus/
+        system_bus_socket. policy "system": the system bus's defaults (no name owned,
+        no method call delivered) plus the project's data/com.quillon.helper.conf;
+        "open": everything allowed. Returns the address usable from the test."""
+        if self._bus is not None:
+            return self.bus_address
+        socket_path = self.run_dbus_dir / "system_bus_socket"
+        rules = {"system": _SYSTEM_RULES, "open": _OPEN_RULES}[policy]
+        conf = self.root / "system-bus.conf"
+        conf.write_text(_BUS_CONFIG.format(socket=socket_path, default_rules=rules,
+                                           project_policy=self.project_policy))
+        proc = subprocess.Popen(
+            self.nsenter_prefix() + ["dbus-daemon", f"--config-file={conf}", "--nofork",
+                                     "--nopidfile", "--print-address=1"],
+            env=self.env(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+            stderr=open(self.root / "dbus-daemon.out", "wb"), start_new_session=True)
+        self._procs.append(proc)
+        ready, _, _ = select.select([proc.stdout], [], [], 10)
+        line = proc.stdout.readline().decode().strip() if ready else ""
+        if not line:
+            raise RuntimeError("dbus-daemon did not start: "
+                               + (self.root / "dbus-daemon.out").read_text(errors="replace"))
+        self._bus = proc
+        self.bus_address = f"unix:path={socket_path}"
+        return self.bus_address
+
+    def dbus_client(self):
+        """A client of com.quillon.helper on the private bus (started if needed)."""
+        if self._bus is None:
+            self.start_bus()
+        client = DBusClient(self.bus_address)
+        self._clients.append(client)
+        return client
+
+    def wait_bus_name(self, name="com.quillon.helper", timeout=10, daemon=None):
+        client = self._clients[0] if self._clients else self.dbus_client()
+        deadline = time.monotonic() + timeout
+        while True:
+            if client.name_has_owner(name):
+                return
+            if daemon is not None and not daemon.alive():
+                raise AssertionError(f"{daemon.name} ended before owning {name}; log:\n"
+                                     + self.log.tail())
+            if time.monotonic() >= deadline:
+                raise AssertionError(f"nobody owns {name} after {timeout} s; log:\n"
+                                     + self.log.tail())
+            time.sleep(0.02)
+
+    # --- teardown ------------------------------------------------------------------
+
+    def processes_inside(self):
+        """pids of every process in the sandbox's IPC namespace (holder excluded)."""
+        if self._ipc_ns is None:
+            return []
+        pids = []
+        for entry in os.listdir("/proc"):
+            if entry.isdigit() and int(entry) != self.holder_pid:
+                if _ns_id(entry, "ipc") == self._ipc_ns:
+                    pids.append(int(entry))
+        return pids
+
+    def close(self):
+        for client in self._clients:
+            try:
+                client.close()
+            except Exception:
+                pass
+        self._clients.clear()
+        for proc in self._procs:
+            if proc.poll() is None:
+                try:
+                    os.killpg(proc.pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+        # Anything that left its process group.
+        for pid in self.processes_inside():
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        for proc in self._procs:
+            try:
+                proc.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                pass
+            if proc.stdout is not None:
+                proc.stdout.close()
+        self._procs.clear()
+        if self.queues is not None:
+            self.queues.close()
+        if self._holder is not None:
+            try:
+                self._holder.stdin.close()
+                self._holder.wait(timeout=5)
+            except (OSError, subprocess.TimeoutExpired):
+                os.killpg(self._holder.pid, signal.SIGKILL)
+                self._holder.wait()
+            self._holder.stdout.close()
+            self._holder = None
+        if self.log is not None:
+            self.log.close()
+        if not os.environ.get("QUIL_KEEP_SANDBOX"):
+            shutil.rmtree(self.root, ignore_errors=True)
+
+    def report(self):
+        """The syslog lines and the output files, for a failed test's report."""
+        parts = [f"sandbox {self.root}", "--- syslog ---", self.log.tail(200) if self.log else ""]
+        for out in sorted(self.root.glob("*.out")):
+            text = out.read_text(errors="replace")
+            if text:
+                parts += [f"--- {out.name} ---", text[-4000:]]
+        return "\n".join(parts)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()

@@ -40,6 +40,25 @@ void quil_helper_control_dispatch(const HelperMessage &msg) {
     switch (header.cid) {
         case CONTROL_NONE:
             break;
+        case CONTROL_MBIM_PORT_INIT:
+            quil_adapter_mbim_port_init(helper_message_payload(msg));
+            break;
+        case CONTROL_MBIM_PORT_REMOVED:
+            quil_adapter_helperm_get_subscriber_ready_status(
+                quil_adapter_helperm_deinit_get_subscriber_ready_status_ready);
+            break;
+        case CONTROL_SUBSCRIBER_READY_QUERY:
+            quil_adapter_helperm_get_subscriber_ready_status(
+                quil_adapter_helperm_control_get_subscriber_ready_status_ready);
+            break;
+        case CONTROL_HOME_PROVIDER_QUERY:
+            quil_adapter_helperm_get_local_mccmnc(
+                quil_adapter_helperm_control_get_local_mccmnc_ready, nullptr);
+            break;
+        case CONTROL_REGISTER_STATE_QUERY:
+            quil_adapter_helperm_get_network_mccmnc(
+                quil_adapter_helperm_control_get_network_mccmnc_ready, nullptr);
+            break;
         case CONTROL_HELPERM_STOP: {
             GMainLoop *loop = main_loop.load();
             if (loop != nullptr) {

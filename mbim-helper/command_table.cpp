@@ -19,7 +19,8 @@ constexpr ReadyFn LOCAL_MCCMNC = quil_helperm_get_local_mccmnc_ready;
 constexpr ReadyFn NETWORK_MCCMNC = quil_helperm_get_network_mccmnc_ready;
 constexpr ReadyFn WORK_SLOT = quil_helperm_get_work_slot_id_ready;
 
-constexpr std::array<CommandEntry, 55> command_table = {{
+// Sized by its rows: a spare zero row would match cid 0 with no handler.
+constexpr auto command_table = std::to_array<CommandEntry>({
     {0x0100, AT_QUERY, ANSWER_TEXT, "AT+CFUN=15"},
     {0x0001, DEFAULT, nullptr, ""},
     {0x0002, DEFAULT, nullptr, ""},
@@ -73,7 +74,8 @@ constexpr std::array<CommandEntry, 55> command_table = {{
     {0x4027, MBIM, WORK_SLOT, ""},
     {0x4028, MBIM, WORK_SLOT, ""},
     {0x4029, DEFAULT, nullptr, ""},
-}};
+});
+static_assert(command_table.size() == 53);
 
 // A two-state lock that any thread may give back; giving back a free lock leaves it
 // free.

@@ -42,6 +42,9 @@ def parse_line(raw):
                     int(pid) if pid else None, m.group("message"), raw)
 
 
+_SYNC_IDENT = "harness-sync"
+
+
 class SyslogListener:
     def __init__(self, path):
         self.path = str(path)
@@ -52,6 +55,8 @@ class SyslogListener:
         self._sock.bind(self.path)
         self._sock.settimeout(0.2)
         self._stopped = False
+        self._synced = 0
+        self._sync_sent = 0
         self._thread = threading.Thread(target=self._run, name="syslog", daemon=True)
         self._thread.start()
 
@@ -65,13 +70,32 @@ class SyslogListener:
                 break
             entry = parse_line(data.decode("utf-8", "replace"))
             with self._cond:
-                self._entries.append(entry)
+                if entry.ident == _SYNC_IDENT:
+                    self._synced = max(self._synced, entry.pid or 0)
+                else:
+                    self._entries.append(entry)
                 self._cond.notify_all()
 
     def close(self):
         self._stopped = True
         self._thread.join(timeout=2)
         self._sock.close()
+
+    def sync(self, timeout=5.0):
+        """Returns once every line sent to the socket before this call has been read:
+        a marker datagram of our own goes through the same socket queue."""
+        with self._cond:
+            self._sync_sent += 1
+            n = self._sync_sent
+        with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as s:
+            s.sendto(f"<15>Jan  1 00:00:00 {_SYNC_IDENT}[{n}]: sync".encode(), self.path)
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            while self._synced < n:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise AssertionError("syslog listener did not catch up")
+                self._cond.wait(left)
 
     # --- reading -------------------------------------------------------------
 

@@ -204,3 +204,7 @@ def mbim_helper(sandbox):
     for helper in helpers:
         helper.daemon.stop()
         kill_proxies_in(helper.netns)
+    for helper in helpers:
+        # A sanitizer build reports memory and undefined-behaviour faults here.
+        out = helper.daemon.output()
+        assert "ERROR: AddressSanitizer" not in out and "runtime error:" not in out, out

@@ -133,3 +133,33 @@ def test_second_port_init_changes_nothing(sandbox, mbim_modem, mbim_helper):
     sandbox.log.wait_for(r"mbim device has been inited!", start=mark)
     assert answer(helper.request(0x1007)) == ok("46001")
     assert [e["type"] for e in modem.received()].count("open") == 1
+
+
+def test_request_waits_for_an_opening_port(sandbox, mbim_modem, mbim_helper):
+    """A request sent right after cid 1 while the module takes 1.5 s to open is sent
+    once the port is ready, after one or two one-second waits."""
+    mbim_modem({"delays": {"open": 1.5}, "home_provider": "310260"})
+    helper = mbim_helper()
+    mark = sandbox.log.mark()
+    helper.control(PORT_INIT, b"cdc-wdm")
+    sandbox.log.wait_for(r"begin to init!", start=mark)
+    msg = helper.request(0x1007)
+    assert answer(msg) == ok("310260")
+    waits = sandbox.log.count(r"mbim device not ready! wait for 1s!", start=mark)
+    assert 1 <= waits <= 2
+    assert sandbox.log.count(r"Reach max retry", start=mark) == 0
+
+
+def test_port_init_while_an_earlier_attempt_is_opening(sandbox, mbim_modem, mbim_helper):
+    """Two cid 1 messages in a row: the later attempt replaces the earlier one, the
+    port ends up ready once and serves requests."""
+    modem = mbim_modem({"delays": {"open": 1.0}, "home_provider": "310260"})
+    helper = mbim_helper()
+    mark = sandbox.log.mark()
+    helper.control(PORT_INIT, b"cdc-wdm")
+    helper.control(PORT_INIT, b"cdc-wdm")
+    sandbox.log.wait_for(r"mbim port init finished! flag:1", start=mark, timeout=15)
+    assert answer(helper.request(0x1007)) == ok("310260")
+    assert sandbox.log.count(r"mbim port init finished! flag:1", start=mark) == 1
+    assert sandbox.log.count(r"device_new_ready hello world!", start=mark) == 2
+    assert [e["type"] for e in modem.received()].count("open") == 1

@@ -30,6 +30,7 @@ Scenario keys (all optional):
   "slot_set_result": list of slots answered to a set instead
   "errors":         {"<command>": status} answers the command with that MBIM status
   "silent":         ["<command>", ...] commands never answered
+  "delays":         {"<command>" or "open": seconds} answers that command late
   "fragment_size":  largest message the device sends (default: what OPEN asked for)
   "open_status":    status of OPEN_DONE (default 0)
 Command names: device_caps, subscriber_ready, radio_state, home_provider,
@@ -57,6 +58,7 @@ import signal
 import socket
 import struct
 import sys
+import time
 import tty
 
 # Message types.
@@ -118,6 +120,7 @@ DEFAULT_SCENARIO = {
     "slot_set_result": None,
     "errors": {},
     "silent": [],
+    "delays": {},
     "fragment_size": None,
     "open_status": 0,
 }
@@ -253,7 +256,9 @@ class Device:
         self.max_transfer = 4096
         self.inbuf = b""
         self.outbuf = b""
-        self.fragments = {}  # tid -> (total, parts, first header)
+        self.fragments = {}  # tid -> fragments so far
+        self.delayed = []  # (due time, bytes) of answers held back
+        self.delay_for = None  # name of the command being answered
         self.ready_index = 0
         self.home_failures = 0
 
@@ -269,14 +274,28 @@ class Device:
         """payload: bytes after the 12-byte header (and after the fragment header
         for fragmented types)."""
         if not fragmented:
-            self.outbuf += struct.pack("<III", mtype, 12 + len(payload), tid) + payload
-            return
-        limit = self.sc.get("fragment_size") or self.max_transfer
-        room = max(limit - 20, 4)
-        chunks = [payload[i:i + room] for i in range(0, len(payload), room)] or [b""]
-        for index, chunk in enumerate(chunks):
-            self.outbuf += struct.pack("<IIIII", mtype, 20 + len(chunk), tid, len(chunks),
-                                       index) + chunk
+            out = struct.pack("<III", mtype, 12 + len(payload), tid) + payload
+        else:
+            limit = self.sc.get("fragment_size") or self.max_transfer
+            room = max(limit - 20, 4)
+            chunks = [payload[i:i + room] for i in range(0, len(payload), room)] or [b""]
+            out = b"".join(
+                struct.pack("<IIIII", mtype, 20 + len(chunk), tid, len(chunks), index) + chunk
+                for index, chunk in enumerate(chunks))
+        delay = float(self.sc.get("delays", {}).get(self.delay_for, 0) or 0)
+        if delay > 0:
+            self.delayed.append((time.monotonic() + delay, out))
+        else:
+            self.outbuf += out
+
+    def release_delayed(self):
+        """Moves answers that are due to the output; returns seconds to the next."""
+        now = time.monotonic()
+        due = [item for item in self.delayed if item[0] <= now]
+        self.delayed = [item for item in self.delayed if item[0] > now]
+        for _, out in sorted(due, key=lambda item: item[0]):
+            self.outbuf += out
+        return min((item[0] - now for item in self.delayed), default=None)
 
     def command_done(self, tid, uuid, cid, status, data=b""):
         payload = uuid + struct.pack("<III", cid, status, len(data)) + data
@@ -309,6 +328,7 @@ class Device:
         if mtype == OPEN:
             (max_transfer,) = struct.unpack_from("<I", message, 12) if len(message) >= 16 else (4096,)
             self.record({"type": "open", "tid": tid, "max_transfer": max_transfer})
+            self.delay_for = "open"
             self.max_transfer = max(64, max_transfer)
             status = self.sc.get("open_status", 0)
             self.opened = status == 0
@@ -317,6 +337,7 @@ class Device:
             self.queue_message(OPEN_DONE, tid, struct.pack("<I", status), False)
         elif mtype == CLOSE:
             self.record({"type": "close", "tid": tid})
+            self.delay_for = None
             self.opened = False
             self.queue_message(CLOSE_DONE, tid, struct.pack("<I", 0), False)
         elif mtype == COMMAND:
@@ -347,6 +368,7 @@ class Device:
         cid, command_type, buflen = struct.unpack_from("<III", body, 16)
         data = body[28:28 + buflen]
         name = COMMAND_NAMES.get((uuid, cid), "")
+        self.delay_for = name
         self.record({
             "type": "command",
             "tid": tid,
@@ -420,6 +442,7 @@ class Device:
 
     # -- indications on demand
     def push_indication(self, cmd):
+        self.delay_for = None
         if not self.opened:
             raise ValueError("device not open")
         kind = cmd["indicate"]
@@ -518,8 +541,11 @@ def main():
             sel.modify(master, selectors.EVENT_READ | (selectors.EVENT_WRITE if want_write else 0),
                        "pty")
             writing = want_write
+        next_due = dev.release_delayed()
+        if dev.outbuf and not writing:
+            continue
         try:
-            events = sel.select(1.0)
+            events = sel.select(1.0 if next_due is None else min(1.0, next_due))
         except InterruptedError:
             continue
         for key, mask in events:

@@ -149,9 +149,24 @@ def main():
 
     sys.stdout.write(f"READY {os.getpid()}\n")
     sys.stdout.flush()
-    # Hold the namespaces until the harness closes our standard input.
+    # Hold the namespaces until the harness closes our standard input (also when the
+    # test process died), then end whatever still runs in them.
     while sys.stdin.buffer.read(4096):
         pass
+    kill_namespace_members()
+
+
+def kill_namespace_members():
+    own = os.readlink("/proc/self/ns/ipc")
+    for entry in os.listdir("/proc"):
+        # Not ourselves, nor unshare, our parent, whose end would end us (--kill-child).
+        if not entry.isdigit() or int(entry) in (os.getpid(), os.getppid()):
+            continue
+        try:
+            if os.readlink(f"/proc/{entry}/ns/ipc") == own:
+                os.kill(int(entry), 9)
+        except OSError:
+            pass
 
 
 if __name__ == "__main__":

@@ -50,10 +50,23 @@ def ask_over_dbus(sb, cid, payload=b"", serviceid=1, rtcode=0, timeout=15.0):
 ask = ask_over_queues
 
 
-def start_mbim_helper(sb):
-    daemon = sb.start_mbim_helper()
-    sb.log.wait_for(r"Enter to loop: get request and deal!", timeout=10)
-    return daemon
+@pytest.fixture
+def mbim_helper(sandbox):
+    """Starts quil-helper-mbim once its request receiver runs; after the test, fails
+    it when a sanitizer build reported a fault."""
+    started = []
+
+    def start():
+        daemon = sandbox.start_mbim_helper()
+        started.append(daemon)
+        sandbox.log.wait_for(r"Enter to loop: get request and deal!", timeout=10)
+        return daemon
+
+    yield start
+    for daemon in started:
+        daemon.stop()
+        out = daemon.output()
+        assert "ERROR: AddressSanitizer" not in out and "runtime error:" not in out, out
 
 
 @pytest.fixture
@@ -74,13 +87,13 @@ def modem_factory(sandbox):
 
 
 @pytest.fixture
-def at_rig(sandbox, modem_factory):
+def at_rig(sandbox, modem_factory, mbim_helper):
     """A fitted module and a started MBIM helper; the test starts its own modem."""
     sandbox.set_lsusb(LSUSB_MODULE)
 
     def start(scenario=None):
         modem = modem_factory(scenario)
-        start_mbim_helper(sandbox)
+        mbim_helper()
         return modem
 
     return start
@@ -240,10 +253,10 @@ def test_at_channel_set_command_payload(sandbox, at_rig, payload, sent):
     assert sandbox.queues.count(1) == 0
 
 
-def test_at_channel_no_module_fitted(sandbox, modem_factory):
+def test_at_channel_no_module_fitted(sandbox, modem_factory, mbim_helper):
     sandbox.set_lsusb([])
     modem = modem_factory()
-    start_mbim_helper(sandbox)
+    mbim_helper()
     reply = ask_over_queues(sandbox, 0x1002)
     assert (reply.rtcode, reply.payload) == (1, b"ERROR")
     sandbox.log.wait_for(r"Helper can't recognize cellular!")
@@ -251,10 +264,10 @@ def test_at_channel_no_module_fitted(sandbox, modem_factory):
     assert modem.received() == b""
 
 
-def test_at_channel_module_in_download_mode(sandbox, modem_factory):
+def test_at_channel_module_in_download_mode(sandbox, modem_factory, mbim_helper):
     sandbox.set_lsusb(LSUSB_DOWNLOAD_MODE)
     modem = modem_factory()
-    start_mbim_helper(sandbox)
+    mbim_helper()
     reply = ask_over_queues(sandbox, 0x1002)
     assert (reply.rtcode, reply.payload) == (1, b"ERROR")
     sandbox.log.wait_for(r"Found QC-EDL exist!")
@@ -262,16 +275,17 @@ def test_at_channel_module_in_download_mode(sandbox, modem_factory):
     assert modem.received() == b""
 
 
-def test_at_channel_port_node_gone(sandbox):
+def test_at_channel_port_node_gone(sandbox, mbim_helper):
     # find lists the node, but it leads nowhere: nothing is written, "Read Error".
     sandbox.set_lsusb(LSUSB_MODULE)
     sandbox.link_dev("ttyUSB1", "/dev/pts/no-such-pty")
-    start_mbim_helper(sandbox)
+    daemon = mbim_helper()
     reply = ask_over_queues(sandbox, 0x1002)
     assert (reply.rtcode, reply.payload) == (1, b"ERROR")
     sandbox.log.wait_for(r"AT port /dev/ttyUSB1 not existed!")
     sandbox.log.wait_for(r"get received data:Read Error")
     assert reply.elapsed < 4, reply
+    assert "AT+CGMR" not in daemon.output() and "Open port failed" not in daemon.output()
 
 
 def test_at_channel_reboot_reads_no_answer(sandbox, at_rig):
@@ -282,3 +296,10 @@ def test_at_channel_reboot_reads_no_answer(sandbox, at_rig):
     assert reply.elapsed < 4, reply
     assert modem.received() == b"at+syscmd=sys_reboot bootloader" + CRLF2
     sandbox.log.wait_for(r"get received data:syscmd do not return")
+
+
+def test_at_channel_untrusted_bytes_pass_through(sandbox, at_rig):
+    # The modem's bytes are relayed as they are, whatever their encoding.
+    at_rig(answer("AT+CGMR", lines=["KT\xff\xfe300"]))
+    reply = ask_over_queues(sandbox, 0x1002)
+    assert (reply.rtcode, reply.payload) == (0, b"KT\xff\xfe300")

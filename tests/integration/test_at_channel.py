@@ -3,7 +3,8 @@
 Every scenario runs the real quil-helper-mbim in its own sandbox, with a fake lsusb
 that shows the module and the simulated modem's pty linked in as /dev/ttyUSB1 (the
 AT port of catalogue row 0, 3f1e:0a12). Requests go in on queue 0 and the responses
-are taken from queue 1, or through the D-Bus helper where it matters for a client.
+are taken from queue 1; the cut-out table and the client's view of raw modem bytes go
+through the D-Bus helper as a desktop client's sendMesg does.
 """
 
 import pathlib
@@ -14,6 +15,7 @@ import pytest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "sim"))
 import at_modem  # noqa: E402
+from dbus_ready import wait_exported  # noqa: E402
 
 LSUSB_MODULE = ["3f1e:0a12 Quillon KT300-WW-00"]
 LSUSB_DOWNLOAD_MODE = ["05c6:9008 Qualcomm QDL mode"]
@@ -39,15 +41,16 @@ def ask_over_queues(sb, cid, payload=b"", serviceid=1, rtcode=0, timeout=10.0):
 
 
 def ask_over_dbus(sb, cid, payload=b"", serviceid=1, rtcode=0, timeout=15.0):
-    """One sendMesg call through the D-Bus helper."""
-    text = payload.decode("latin-1")
-    ((sid, c), rt, _len, out), elapsed = sb.dbus_client().send_mesg(
+    """One sendMesg call through the D-Bus helper (started by the rig)."""
+    text = payload.decode("utf-8")
+    ((sid, c), rt, _len, out), elapsed = sb.at_client.send_mesg(
         serviceid, cid, rtcode, len(payload), text, timeout=timeout)
-    return Reply(sid, c, rt, out.encode("utf-8", "surrogateescape"), elapsed)
+    return Reply(sid, c, rt, out.encode("utf-8"), elapsed)
 
 
-# The way the table-driven test reaches the daemon.
-ask = ask_over_queues
+# The way the table-driven test reaches the daemons.
+ASK_VIA_DBUS = True
+ask = ask_over_dbus if ASK_VIA_DBUS else ask_over_queues
 
 
 @pytest.fixture
@@ -56,10 +59,14 @@ def mbim_helper(sandbox):
     it when a sanitizer build reported a fault."""
     started = []
 
-    def start():
+    def start(dbus=False):
         daemon = sandbox.start_mbim_helper()
         started.append(daemon)
         sandbox.log.wait_for(r"Enter to loop: get request and deal!", timeout=10)
+        if dbus:
+            started.append(sandbox.start_dbus_helper())
+            sandbox.at_client = sandbox.dbus_client()
+            wait_exported(sandbox.at_client)
         return daemon
 
     yield start
@@ -91,9 +98,9 @@ def at_rig(sandbox, modem_factory, mbim_helper):
     """A fitted module and a started MBIM helper; the test starts its own modem."""
     sandbox.set_lsusb(LSUSB_MODULE)
 
-    def start(scenario=None):
+    def start(scenario=None, dbus=False):
         modem = modem_factory(scenario)
-        mbim_helper()
+        mbim_helper(dbus=dbus)
         return modem
 
     return start
@@ -126,7 +133,7 @@ CUT_OUT_ROWS = [
 @pytest.mark.parametrize("cid,payload,command,modem_answer,expected", CUT_OUT_ROWS)
 def test_at_channel_cut_out_table(sandbox, at_rig, cid, payload, command, modem_answer,
                                   expected):
-    modem = at_rig(answer(command.decode(), **modem_answer))
+    modem = at_rig(answer(command.decode(), **modem_answer), dbus=ASK_VIA_DBUS)
     reply = ask(sandbox, cid, payload, serviceid=3)
     assert (reply.serviceid, reply.cid, reply.rtcode, reply.payload) == (3, cid, 0, expected)
     assert modem.received() == command + CRLF2
@@ -299,7 +306,15 @@ def test_at_channel_reboot_reads_no_answer(sandbox, at_rig):
 
 
 def test_at_channel_untrusted_bytes_pass_through(sandbox, at_rig):
-    # The modem's bytes are relayed as they are, whatever their encoding.
+    # The MBIM helper relays the modem's bytes as they are, whatever their encoding.
     at_rig(answer("AT+CGMR", lines=["KT\xff\xfe300"]))
     reply = ask_over_queues(sandbox, 0x1002)
     assert (reply.rtcode, reply.payload) == (0, b"KT\xff\xfe300")
+
+
+def test_at_channel_not_utf8_still_a_valid_dbus_reply(sandbox, at_rig):
+    at_rig(answer("AT+CGMR", lines=["KT\xff\xfe300"]), dbus=True)
+    reply = ask_over_dbus(sandbox, 0x1002)
+    assert reply.rtcode == 0
+    text = reply.payload.decode("utf-8")
+    assert text.startswith("KT") and text.endswith("300"), text

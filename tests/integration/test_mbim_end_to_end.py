@@ -5,9 +5,13 @@ network code, registered network) and gets the MBIM-backed answers of sendMesg."
 import pytest
 
 from dbus_ready import wait_exported
+from harness.udev_events import UdevEvents
 from mbim_sim import kill_proxies_in, mbim_modem, netns_of  # noqa: F401
 
 MODULE = "3f1e:0a12 Quillon KT300"
+MODULE_PATH = "/devices/pci0000:00/0000:00:14.0/usb1/1-3"
+MONITOR_READY = r"quil_adapter_udev_init:\d+: finished!"
+MISSING = ("[ModemState]cellular missing!",)
 EXISTED = ("[ModemState]cellular existed!",)
 SIM_INSERTED = ("SIM inserted",)
 SIM_REMOVED = ("SIM removed",)
@@ -25,6 +29,7 @@ class Road:
         # signal has somewhere to go.
         sb.set_tool("lsusb", script=f'while [ ! -e "{gate}" ]; do sleep 0.05; done\n'
                                     f'echo "Bus 001 Device 002: ID {MODULE}"\n')
+        self.events = UdevEvents(sb)
         sb.start_bus()
         self.client = sb.dbus_client()
         self.mbim = sb.start_mbim_helper()
@@ -111,3 +116,32 @@ def test_sim_locked_at_start_reports_no_sim(sandbox, road):
     r.client.wait_signal("simcardChange", timeout=10, args=LOCAL_CHANGED)
     assert [s for s in r.signals() if s[0] == "simcardChange"] == [
         ("simcardChange", SIM_INSERTED), ("simcardChange", LOCAL_CHANGED)]
+
+
+def test_module_removed_and_back(sandbox, road):
+    """Removal tears the MBIM port down without "SIM removed"; the module's return
+    opens it again and the SIM is reported anew (the unchanged home code is not)."""
+    r = road({"ready_states": [1]})
+    c = r.client
+    c.wait_signal("roamRegion", timeout=20, args=ROAM_CHANGED)
+    sandbox.log.wait_for(MONITOR_READY, timeout=10)
+
+    mark, log_mark = c.mark(), sandbox.log.mark()
+    sandbox.set_lsusb([])
+    r.events.remove("usb", MODULE_PATH)
+    c.wait_signal("cellularState", start=mark, args=MISSING, timeout=10)
+    sandbox.log.wait_for(r"quil_adapter_mbim_port_deinit:\d+: enter!", start=log_mark,
+                         timeout=10)
+    assert r.signals(mark) == [("cellularState", MISSING)]
+
+    mark, log_mark = c.mark(), sandbox.log.mark()
+    sandbox.set_lsusb([MODULE])
+    r.events.add("usb", MODULE_PATH)
+    c.wait_signal("cellularState", start=mark, args=EXISTED, timeout=15)
+    sandbox.log.wait_for(r"mbim port init finished! flag:1", start=log_mark, timeout=15)
+    r.modem.indicate("subscriber_ready", ready_state=1)
+    c.wait_signal("simcardChange", start=mark, args=SIM_INSERTED)
+    sandbox.log.wait_for(r"same local mccmnc, abort signal emit process!", start=log_mark,
+                         timeout=10)
+    assert r.signals(mark) == [("cellularState", EXISTED), ("simcardChange", SIM_INSERTED)]
+    assert r.client.send_mesg(4, 0x1007).reply == ((4, 0x1007), 0, 6, "310260")

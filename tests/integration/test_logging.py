@@ -64,3 +64,30 @@ def test_low_levels_write_only_what_they_allow(sandbox, args, expected):
     assert len(texts) == len(expected), texts
     for text, pattern in zip(texts, expected):
         assert re.match(pattern, text), text
+
+
+USAGE = ("quil-helper-mbim -v -d -l <Level> ...\n"
+         " -v                     --force                      print  version\n"
+         " -d <debug level:xx>    --debug <debug:num>          LOG Debug\n"
+         " -l <id:file path>      --Level <Level:string>       Level for bin\n"
+         "\n"
+         "Example: \n"
+         "./quil_flash -v -d -l 7\n")
+
+
+@pytest.mark.parametrize("args,stderr", [
+    (("--loglevel",), ""),
+    (("--loglevel", "3"), ""),
+    (("-l", "abc"), ""),
+    (("-x",), USAGE),
+    (("-l",), USAGE),  # missing argument
+    (("--force",), USAGE),
+])
+def test_option_errors_never_stop_it(sandbox, args, stderr):
+    daemon, _ = run_once(sandbox, *args)
+    # The usage once per refused option (after getopt's own complaint), else nothing.
+    out = daemon.output()
+    if stderr:
+        assert out.endswith(stderr) and out.count(stderr) == 1, out
+    else:
+        assert out == ""

@@ -44,8 +44,7 @@ void quil_helper_control_dispatch(const HelperMessage &msg) {
             quil_adapter_mbim_port_init(helper_message_payload(msg));
             break;
         case CONTROL_MBIM_PORT_REMOVED:
-            quil_adapter_helperm_get_subscriber_ready_status(
-                quil_adapter_helperm_deinit_get_subscriber_ready_status_ready);
+            quil_adapter_mbim_port_remove();
             break;
         case CONTROL_SUBSCRIBER_READY_QUERY:
             quil_adapter_helperm_get_subscriber_ready_status(

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "heap_block.h"
+#include "helper_queue.h"
 #include "log.h"
 #include "mbim_indications.h"
 #include "run_command.h"
@@ -28,6 +29,10 @@ namespace {
 MbimDevice *mbim_device = nullptr;
 GCancellable *mbim_cancellable = nullptr;
 std::mutex mbim_mutex;
+// Under mbim_mutex: a removal query is pending, and the port name of a cid 1 that
+// came meanwhile (empty: none).
+bool removal_pending = false;
+std::string init_after_removal;
 
 constexpr std::size_t MBIMPORT_NAME_MAX = 15;
 constexpr guint MBIM_OPEN_TIMEOUT_S = 30;
@@ -153,6 +158,14 @@ void quil_adapter_mbim_port_init(std::string_view mbimport) {
     std::string_view name = mbimport.substr(0, mbimport.find('\0'));
     QLOG_DEBUG("begin to init!");
     if (mbim_ready.load() == 1) {
+        std::lock_guard<std::mutex> guard(mbim_mutex);
+        if (removal_pending && mbimport_name_valid(name)) {
+            // The module came back before the port of its earlier arrival was torn
+            // down: open it again after the teardown.
+            init_after_removal.assign(name);
+            QLOG_DEBUG("module removal pending, init again after it!");
+            return;
+        }
         QLOG_DEBUG("mbim device has been inited!");
         return;
     }
@@ -219,6 +232,29 @@ void quil_adapter_helperm_deinit_get_subscriber_ready_status_ready(GObject *sour
         mbim_message_unref(response);
     quil_sim_inserted_clear();
     quil_adapter_mbim_port_deinit();
+    std::string again;
+    {
+        std::lock_guard<std::mutex> guard(mbim_mutex);
+        removal_pending = false;
+        again.swap(init_after_removal);
+    }
+    if (!again.empty())
+        quil_adapter_helperd_send_control_message_to_helperm(
+            CONTROL_MBIM_PORT_INIT, static_cast<uint32_t>(again.size()), again.c_str());
+}
+
+void quil_adapter_mbim_port_remove() {
+    {
+        std::lock_guard<std::mutex> guard(mbim_mutex);
+        removal_pending = true;
+    }
+    if (quil_adapter_helperm_get_subscriber_ready_status(
+            quil_adapter_helperm_deinit_get_subscriber_ready_status_ready) != 0) {
+        // Not torn down: the port was not ready.
+        std::lock_guard<std::mutex> guard(mbim_mutex);
+        removal_pending = false;
+        init_after_removal.clear();
+    }
 }
 
 int quil_adapter_mbim_wait_ready(const char *caller, unsigned line, bool log_flag,

@@ -43,6 +43,11 @@ void quil_adapter_mbim_port_init(std::string_view mbimport);
 // Clears mbim_ready, then releases the device and the cancellable.
 void quil_adapter_mbim_port_deinit();
 
+// Control cid 2 (module removed): one more subscriber ready status query, whose
+// completion tears the port down. A cid 1 that arrives while that query is pending
+// is not lost: the port is opened again once the teardown is done.
+void quil_adapter_mbim_port_remove();
+
 // Removal callback: ready callback of the subscriber ready status query sent for
 // control cid 2; tears the port down whatever the query's outcome.
 void quil_adapter_helperm_deinit_get_subscriber_ready_status_ready(GObject *source,

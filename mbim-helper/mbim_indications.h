@@ -29,4 +29,5 @@ void quil_adapter_helperm_control_get_network_mccmnc_ready(GObject *source, GAsy
 // command), 3 when the device never became ready.
 int quil_adapter_helperm_get_local_mccmnc(GAsyncReadyCallback callback, gpointer user_data);
 int quil_adapter_helperm_get_network_mccmnc(GAsyncReadyCallback callback, gpointer user_data);
-void quil_adapter_helperm_get_subscriber_ready_status(GAsyncReadyCallback callback);
+// 0 when sent, 3 when the device never became ready.
+int quil_adapter_helperm_get_subscriber_ready_status(GAsyncReadyCallback callback);

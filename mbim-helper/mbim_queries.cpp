@@ -112,16 +112,17 @@ int quil_adapter_helperm_get_network_mccmnc(GAsyncReadyCallback callback, gpoint
     return 0;
 }
 
-void quil_adapter_helperm_get_subscriber_ready_status(GAsyncReadyCallback callback) {
+int quil_adapter_helperm_get_subscriber_ready_status(GAsyncReadyCallback callback) {
     MbimPortHandle handle;
     if (QUIL_MBIM_WAIT_READY(&handle) != 0)
-        return;
+        return SEND_NOT_READY;
     MbimMessageRef message(mbim_message_subscriber_ready_status_query_new(nullptr));
     if (message == nullptr) {
         QLOG_ERR("malloc failed!");
-        return;
+        return SEND_INVALID;
     }
     quil_adapter_mbim_command(std::move(handle), std::move(message), callback, nullptr);
+    return 0;
 }
 
 int quil_parse_mbim_request(int32_t serviceid, int32_t cid, int32_t rtcode, int32_t len,

@@ -218,3 +218,19 @@ def test_home_provider_failing_40_times(sandbox, opened):
     assert (msg.cid, msg.payload) == (HOME, b"310260")
     sandbox.log.wait_for(r"current times:1$", start=start)
     assert sandbox.log.count(r"current times:", start=start) == 1
+
+
+def test_module_back_while_the_removal_query_is_pending(sandbox, opened):
+    """A removed module may not answer the removal query (5-second command time-out);
+    a cid 1 that arrives meanwhile is not lost: the port opens again after the
+    teardown."""
+    helper = opened()
+    helper.modem.set(silent=["subscriber_ready"])
+    start = sandbox.log.mark()
+    helper.control(PORT_REMOVED)
+    helper.modem.wait_received("subscriber_ready")
+    helper.control(PORT_INIT, b"cdc-wdm")
+    sandbox.log.wait_for(r"module removal pending, init again after it!", start=start)
+    sandbox.log.wait_for(r"quil_adapter_mbim_port_deinit:\d+: enter!", start=start, timeout=10)
+    sandbox.log.wait_for(r"mbim port init finished! flag:1", start=start, timeout=10)
+    assert helper.request(0x1007).payload == b"310260"

@@ -13,7 +13,7 @@ from gi.repository import GLib
 from dbus_ready import wait_exported
 
 NORMAL, CONTROL = 1, 2
-PORT_STATE, HW_RESET = 0x2001, 0x2003
+PORT_STATE, HW_RESET, EDL_FLASH = 0x2001, 0x2003, 0x2004
 UNKNOWN = 0x7777  # no row in the MBIM helper's command table
 RESET_OK = ("reset_modem_hw_success", 23)
 RESET_FAIL = ("reset_modem_hw_fail", 20)
@@ -66,6 +66,17 @@ def test_port_state_served_locally(sandbox, lsusb, state):
     result = client.send_mesg(4, PORT_STATE, 7, 0, "")
     assert result.reply == ((4, PORT_STATE), 7, len(state), state)
     assert sandbox.queues.drain(0, NORMAL) == []
+
+
+@pytest.mark.parametrize("lsusb, expected", [
+    ([], (1, 5, "ERROR")),  # not in download mode: forwarded like any other cid
+    (["05c6:9008 Qualcomm QDL mode"], (1, 3, "pkg")),  # no EDL flashing here: refused
+], ids=["forwarded", "download-mode"])
+def test_edl_flash_request(sandbox, lsusb, expected):
+    sandbox.set_lsusb(lsusb)
+    client, _ = start(sandbox)
+    result = client.send_mesg(1, EDL_FLASH, 0, None, "pkg")
+    assert result.reply == ((1, EDL_FLASH), *expected)
 
 
 class ValueRecorder:

@@ -2,7 +2,6 @@
 // offered yet: the request is answered "ERROR".
 #include "handlers.h"
 
-void quillon_fastboot_flash_ready(GObject *, GAsyncResult *, gpointer user_data)
-{
+void quillon_fastboot_flash_ready(GObject *, GAsyncResult *, gpointer user_data) {
     quil_resp_error_result_callback(user_data);
 }

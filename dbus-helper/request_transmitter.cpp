@@ -38,7 +38,17 @@ struct RequestTimer {
     std::optional<std::chrono::steady_clock::time_point> deadline;
     bool thread_started = false;
 };
-RequestTimer request_timer;
+
+// Never destroyed: the timer thread still waits on the condition variable while exit()
+// runs the static destructors, and destroying a condition variable that has a waiter
+// blocks for good, so the daemon would never end after its first forwarded request.
+union LastingRequestTimer {
+    RequestTimer timer;
+    LastingRequestTimer() : timer() {}
+    ~LastingRequestTimer() {}
+};
+LastingRequestTimer lasting_request_timer;
+RequestTimer &request_timer = lasting_request_timer.timer;
 
 gpointer request_timer_thread(gpointer) {
     std::unique_lock lock(request_timer.mutex);

@@ -1,0 +1,361 @@
+#!/usr/bin/python3
+"""The demo: both daemons against the simulated Quillon KT300 module, in a private
+sandbox with its own system bus, and what a desktop client sees of them.
+
+    sudo /usr/bin/python3 scripts/demo.py [--build-dir DIR] [--logs]
+
+The build dir defaults to $QUIL_BUILD_DIR, else <repo>/build. --logs prints the
+daemons' syslog lines after each step. Exits 0 when everything expected happened,
+1 (with the sandbox's log) when something did not, so it doubles as a smoke test.
+"""
+
+import argparse
+import json
+import os
+import signal
+import sys
+import threading
+import time
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(REPO / "tests" / "integration"))
+sys.path.insert(0, str(REPO / "tests" / "sim"))
+
+import at_modem  # noqa: E402
+from dbus_ready import wait_exported  # noqa: E402
+from harness import Sandbox  # noqa: E402
+from mbim_sim import MbimModem, kill_proxies_in, netns_of  # noqa: E402
+
+MODULE = "3f1e:0a12 Quillon KT300"
+SKU = "0CBD"  # a laptop whose module reset line is GPIO 883
+GPIO = 883
+HOME_PROVIDER = "310260"
+REGISTERED_PROVIDER = "310410"
+# The SIM is PIN-locked when the MBIM port opens; it becomes ready later.
+SIM_LOCKED = 6
+SIM_READY = 1
+WATCHED = ("cellularState", "simcardChange", "roamRegion", "fastbootStatus", "edlStatus")
+SIGNAL_TIMEOUT = 20
+DEADLINE = 90  # the whole demo; it normally takes a few seconds
+
+# The requests: what they ask, serviceid, cid, payload, expected (rtcode, len, payload).
+REQUESTS = [
+    ("USB mode of the module, answered by the D-Bus helper itself (lsusb)",
+     1, 0x2001, "", (0, 11, "normalport\n")),
+    ("firmware version: AT+CGMR on the AT port",
+     1, 0x1002, "", (0, 22, "KT300.1.2.3.4_20261201")),
+    ("IMEI: AT+CGSN on the AT port",
+     1, 0x1006, "", (0, 15, "861234560123456")),
+    ("body SAR state: AT+BODYSAREN? on the AT port",
+     1, 0x4002, "", (0, 1, "1")),
+    ("home network MCC/MNC: an MBIM home provider query",
+     1, 0x1007, "", (0, 6, HOME_PROVIDER)),
+    ("registered network MCC/MNC: an MBIM register state query",
+     1, 0x4026, "", (0, 6, REGISTERED_PROVIDER)),
+    ("hardware reset: the D-Bus helper pulses the reset line (GPIO 0, then 1)",
+     1, 0x2003, "", (0, 23, "reset_modem_hw_success")),
+    ("a command id nobody knows: the MBIM helper's default answer",
+     1, 0x5000, "", (1, 5, "ERROR")),
+]
+
+
+class DemoFailure(Exception):
+    pass
+
+
+def say(text=""):
+    print(text, flush=True)
+
+
+def step(title):
+    say()
+    say(f"== {title}")
+
+
+def quote(text):
+    return json.dumps(text, ensure_ascii=False)
+
+
+class GpioValue:
+    """A FIFO as /sys/class/gpio/gpioN/value: records every byte written to it."""
+
+    def __init__(self, path):
+        self.path = path
+        os.mkfifo(path)
+        self.data = b""
+        self.cond = threading.Condition()
+        self.stopped = False
+        threading.Thread(target=self._run, daemon=True).start()
+
+    def _run(self):
+        while not self.stopped:
+            with open(self.path, "rb", buffering=0) as fifo:
+                while chunk := fifo.read(64):
+                    with self.cond:
+                        self.data += chunk
+                        self.cond.notify_all()
+
+    def wait_for(self, data, timeout=10.0):
+        with self.cond:
+            if not self.cond.wait_for(lambda: self.data == data, timeout):
+                raise DemoFailure(f"GPIO value file got {self.data!r}, expected {data!r}")
+
+    def writes(self, start=0):
+        with self.cond:
+            return self.data[start:].decode(errors="replace").split()
+
+    def close(self):
+        self.stopped = True
+        try:
+            fd = os.open(self.path, os.O_WRONLY | os.O_NONBLOCK)  # lets the reader go
+            os.close(fd)
+        except OSError:
+            pass
+
+
+class Demo:
+    def __init__(self, build_dir, logs):
+        self.build_dir = build_dir
+        self.show_logs = logs
+        self.sb = None
+        self.at = None
+        self.mbim = None
+        self.gpio = None
+        self.netns = None
+        self.mbim_helper = None
+        self.dbus_helper = None
+        self.client = None
+        self.seen = 0  # signals printed so far
+        self.log_pos = 0  # syslog lines printed so far
+
+    # --- output ------------------------------------------------------------------
+
+    def print_logs(self):
+        if not self.show_logs:
+            return
+        self.sb.log.sync()
+        entries = self.sb.log.entries(start=self.log_pos)
+        self.log_pos += len(entries)
+        for e in entries:
+            if e.ident in ("helper", "helper_mbim_analyzer"):
+                lines = [part for part in e.line.replace("\r", "").split("\n") if part]
+                say("      | " + "\n      |     ".join(lines))
+
+    def expect_signal(self, member, arg, why=""):
+        """Prints every signal as it arrives until member(arg) comes; any other
+        signal of the helper's before it is a failure."""
+        deadline = time.monotonic() + SIGNAL_TIMEOUT
+        while True:
+            while self.seen < len(self.client.signals):
+                got_member, args = self.client.signals[self.seen]
+                self.seen += 1
+                if got_member not in WATCHED:
+                    continue
+                text = ", ".join(quote(a) if isinstance(a, str) else repr(a) for a in args)
+                note = f"   ({why})" if why and (got_member, args) == (member, (arg,)) else ""
+                say(f"   signal  {got_member}({text}){note}")
+                if (got_member, args) != (member, (arg,)):
+                    raise DemoFailure(f"expected signal {member}({quote(arg)}), "
+                                      f"got {got_member}{args!r}")
+                return
+            if time.monotonic() > deadline:
+                raise DemoFailure(f"no signal {member}({quote(arg)}) within "
+                                  f"{SIGNAL_TIMEOUT} s")
+            time.sleep(0.01)
+
+    # --- the steps ------------------------------------------------------------------
+
+    def run(self):
+        started = time.monotonic()
+        self.sb = Sandbox(self.build_dir)
+        say("quil-helper demo: both daemons against a simulated Quillon KT300 module,")
+        say("in a private sandbox (own mounts, IPC, network, system bus).")
+        say(f"   build    {self.build_dir}")
+        say(f"   sandbox  {self.sb.root}")
+        self.module()
+        self.start_daemons()
+        self.signals()
+        self.requests()
+        self.stop()
+        say()
+        say(f"demo finished: everything expected happened ({time.monotonic() - started:.1f} s)")
+
+    def module(self):
+        sb = self.sb
+        step("1. The simulated module")
+        self.at = at_modem.AtModem(sb.root)
+        sb.link_dev("ttyUSB1", self.at.slave)
+        say(f"   AT port    /dev/ttyUSB1  -> {self.at.slave}  (tests/sim/at_modem.py, "
+            "default answers)")
+        self.mbim = MbimModem(sb, {"ready_states": [SIM_LOCKED],
+                                   "home_provider": HOME_PROVIDER,
+                                   "register_provider": REGISTERED_PROVIDER})
+        say(f"   MBIM port  /dev/cdc-wdm0 -> {self.mbim.slave}  (tests/sim/mbim_modem.py: "
+            f"SIM PIN-locked, home network {HOME_PROVIDER})")
+        # The start-up search waits until the D-Bus object is exported, so that the
+        # first signal has a client to go to.
+        gate = sb.workdir / "lsusb.gate"
+        self.gate = gate
+        sb.set_tool("lsusb", script=f'while [ ! -e "{gate}" ]; do sleep 0.02; done\n'
+                                    f'echo "Bus 001 Device 002: ID {MODULE}"\n')
+        say(f"   lsusb      Bus 001 Device 002: ID {MODULE}")
+        sb.set_tool("dmidecode", stdout=f"System Information\n\tSKU Number: {SKU}\n")
+        say(f"   dmidecode  SKU Number: {SKU}   (this laptop model resets the module "
+            f"through GPIO {GPIO})")
+        line = sb.gpio_dir / f"gpio{GPIO}"
+        line.mkdir()
+        (sb.gpio_dir / "export").touch()
+        (line / "direction").write_text("in\n")
+        self.gpio = GpioValue(line / "value")
+        say(f"   GPIO       /sys/class/gpio/gpio{GPIO}/direction (\"in\"), value "
+            "(every write recorded)")
+        sb.enable_udev_control()
+
+    def start_daemons(self):
+        sb = self.sb
+        step("2. Starting the daemons")
+        sb.start_bus()
+        say("   private system bus up, with the project's policy data/com.quillon.helper.conf")
+        self.client = sb.dbus_client()
+        self.mbim_helper = sb.start_mbim_helper()
+        self.netns = netns_of(self.mbim_helper.pid)
+        sb.log.wait_for(r"Enter to loop: get request and deal!", timeout=10)
+        say(f"   quil-helper-mbim (pid {self.mbim_helper.pid}) made the two queues and waits "
+            "for requests on queue 0")
+        self.dbus_helper = sb.start_dbus_helper()
+        wait_exported(self.client)
+        say(f"   quil-helper-dbus (pid {self.dbus_helper.pid}) owns com.quillon.helper on "
+            "the bus")
+        self.gpio.wait_for(b"1\n")
+        direction = (sb.gpio_dir / f"gpio{GPIO}" / "direction").read_text().strip()
+        say(f"   it read SKU {SKU}, found GPIO {GPIO} in its table and set the reset line "
+            f"up: direction {quote(direction)}, value {', then '.join(self.gpio.writes())} "
+            "(its idle level)")
+        if direction != "high":
+            raise DemoFailure(f"GPIO direction is {direction!r}, expected 'high'")
+        self.print_logs()
+
+    def signals(self):
+        sb, mbim = self.sb, self.mbim
+        step("3. What a desktop client hears: the helper's D-Bus signals, in order")
+        say("   The D-Bus helper's start-up search runs lsusb, finds the module and tells")
+        say("   the MBIM helper (control message 1 on queue 0) to open the MBIM port:")
+        mark = sb.log.mark()
+        self.gate.touch()
+        self.expect_signal("cellularState", "[ModemState]cellular existed!", "module found")
+        sb.log.wait_for(r"Found cellular KT300-WW-00 added!", timeout=5, start=mark)
+        sb.log.wait_for(r"mbim port init finished! flag:1", timeout=15, start=mark)
+        sb.log.wait_for(r"Duplicated ind, SIM card is locked!", timeout=15, start=mark)
+        say("   MBIM port open; the SIM is PIN-locked, so nothing about it is reported yet.")
+        self.print_logs()
+
+        say("   The user unlocks the SIM: the modem indicates \"ready\" (subscriber ready")
+        say("   state 1); the MBIM helper then asks for the home provider:")
+        mbim.indicate("subscriber_ready", ready_state=SIM_READY)
+        self.expect_signal("simcardChange", "SIM inserted", "SIM ready")
+        self.expect_signal("simcardChange", "local mccmnc changed!",
+                           f"home network {HOME_PROVIDER}")
+        self.print_logs()
+
+        say(f"   The modem registers on a network (register state indication, provider "
+            f"{REGISTERED_PROVIDER}):")
+        mbim.indicate("register_state", provider_id=REGISTERED_PROVIDER)
+        self.expect_signal("roamRegion", "roam mccmnc changed!",
+                           f"registered on {REGISTERED_PROVIDER}")
+        self.print_logs()
+
+    def requests(self):
+        step("4. Requests: sendMesg(((serviceid, cid), rtcode, len, payload))")
+        for what, serviceid, cid, payload, expected in REQUESTS:
+            say(f"   {what}")
+            gpio_mark = len(self.gpio.data)
+            result = self.client.send_mesg(serviceid, cid, 0, payload=payload)
+            (sid, rcid), rtcode, length, text = result.reply
+            say(f"   sendMesg(({serviceid}, {cid:#06x}), 0, {len(payload.encode())}, "
+                f"{quote(payload)}) -> (({sid}, {rcid:#06x}), {rtcode}, {length}, {quote(text)})"
+                f"   [{result.elapsed * 1000:.0f} ms]")
+            if ((sid, rcid), rtcode, length, text) != ((serviceid, cid), *expected):
+                raise DemoFailure(f"cid {cid:#06x}: expected {((serviceid, cid), *expected)}, "
+                                  f"got {result.reply}")
+            if cid == 0x2003:
+                self.gpio.wait_for(b"1\n0\n1\n")
+                say(f"      GPIO {GPIO} value written: {', then '.join(self.gpio.writes(gpio_mark))}")
+            self.print_logs()
+
+    def stop(self):
+        sb = self.sb
+        step("5. Stopping")
+        mark = sb.log.mark()
+        self.dbus_helper.signal(signal.SIGTERM)
+        try:
+            status = self.dbus_helper.wait(10)
+        except Exception:
+            raise DemoFailure("quil-helper-dbus did not end within 10 s of SIGTERM")
+        entry = sb.log.wait_entry(r"exiting 'quil-helper-dbus'\.\.\.", timeout=5, start=mark)
+        say(f"   SIGTERM to quil-helper-dbus: exit status {status}")
+        say(f"   its last syslog line: {entry.line}")
+        if status != 0:
+            raise DemoFailure(f"quil-helper-dbus exited with {status}")
+        queues = [i for i in (0, 1) if sb.queues.exists(i)]
+        say(f"   it removed both message queues: {'yes' if not queues else f'no, {queues} left'}")
+        if queues:
+            raise DemoFailure(f"queues {queues} still exist")
+        self.print_logs()
+        self.mbim_helper.stop()
+        say("   quil-helper-mbim, mbim-proxy, the simulated module and the sandbox: ended")
+
+    def close(self):
+        if self.gpio is not None:
+            self.gpio.close()
+        for part in (self.mbim_helper, self.dbus_helper):
+            if part is not None:
+                part.stop()
+        kill_proxies_in(self.netns)
+        for modem in (self.at, self.mbim):
+            if modem is not None:
+                modem.stop()
+        if self.sb is not None:
+            self.sb.close()
+
+
+def on_deadline(signum, frame):
+    raise DemoFailure(f"the demo did not finish within {DEADLINE} s")
+
+
+def main():
+    default_build = os.environ.get("QUIL_BUILD_DIR") or str(REPO / "build")
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--build-dir", default=default_build,
+                        help="the Meson build dir (default: $QUIL_BUILD_DIR or <repo>/build)")
+    parser.add_argument("--logs", action="store_true", help="print the daemons' syslog lines")
+    args = parser.parse_args()
+    build_dir = Path(args.build_dir).resolve()
+    for program in ("mbim-helper/quil-helper-mbim", "dbus-helper/quil-helper-dbus"):
+        if not (build_dir / program).exists():
+            print(f"demo: {build_dir / program} is missing: build first "
+                  "(meson setup build && ninja -C build)", file=sys.stderr)
+            return 2
+    if os.geteuid() != 0:
+        print("demo: run as root (the sandbox needs namespaces and mounts)", file=sys.stderr)
+        return 2
+
+    demo = Demo(build_dir, args.logs)
+    signal.signal(signal.SIGALRM, on_deadline)
+    signal.alarm(DEADLINE)
+    try:
+        demo.run()
+        return 0
+    except (DemoFailure, AssertionError, RuntimeError, OSError) as exc:
+        say()
+        say(f"DEMO FAILED: {exc}")
+        if demo.sb is not None and demo.sb.log is not None:
+            say(demo.sb.report())
+        return 1
+    finally:
+        signal.alarm(0)
+        demo.close()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

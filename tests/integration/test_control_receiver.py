@@ -41,12 +41,13 @@ class Receiver:
             self.sb.queues.send(1, CONTROL, 0, cid, payload=payload, len=length)
 
     def settle(self):
-        """Every message sent so far has been handled and its signals delivered: a
-        SIM state message sent last comes back as the last signal."""
+        """Every message sent so far has been handled, its signals delivered and its
+        log lines read: a SIM state message sent last comes back as the last signal."""
         self.sentinels += 1
         text = f"sentinel {self.sentinels}"
         self.send(SIM, text)
         self.client.wait_signal("simcardChange", timeout=10, args=(text,))
+        self.sb.log.sync()
 
     def signals(self, keep_sentinels=False):
         out = [(member, args[0]) for member, args in self.client.signals if member in WATCHED]

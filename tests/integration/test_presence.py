@@ -78,6 +78,7 @@ def test_module_present_at_start(sandbox):
     assert state_signals(sc.client) == [EXISTED]
     sandbox.log.wait_for(r"Found cellular KT300-WW-00 added!")
     sandbox.log.wait_for(MONITOR_READY)
+    sandbox.log.sync()
     assert sandbox.log.count(RETRY) == 0
     assert sandbox.queues.count(0) == 0
 

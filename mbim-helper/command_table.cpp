@@ -40,7 +40,11 @@ constexpr auto command_table = std::to_array<CommandEntry>({
     {0x1007, MBIM, LOCAL_MCCMNC, ""},
     {0x1008, AT_QUERY, USB_ID, "AT"},
     {0x1009, AT_QUERY, nullptr, ""},
-    {0x100a, AT_QUERY, FASTBOOT, "at+syscmd=sys_reboot bootloader"},
+    // Fastboot flashing is not offered yet: rebooting the module into its bootloader
+    // with no flash to follow would leave it there and still report a failure, so the
+    // request is refused without touching the module. With flashing in place the row is
+    // {0x100a, AT_QUERY, FASTBOOT, "at+syscmd=sys_reboot bootloader"}.
+    {0x100a, DEFAULT, nullptr, "at+syscmd=sys_reboot bootloader"},
     {0x2001, DEFAULT, nullptr, "AT"},
     {0x2002, AT_QUERY, ANSWER_TEXT, "AT+GTOEMUSBID?"},
     {0x2003, DEFAULT, nullptr, ""},

@@ -7,6 +7,12 @@ import pytest
 from harness import Sandbox, build_dir_from_env
 
 
+def pytest_collection_modifyitems(items):
+    # The long scenarios start first, so that they run beside the short ones instead of
+    # after them.
+    items.sort(key=lambda item: item.get_closest_marker("slow") is None)
+
+
 @pytest.hookimpl(hookwrapper=True)
 def pytest_runtest_makereport(item, call):
     outcome = yield

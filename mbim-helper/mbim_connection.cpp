@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <utility>
 
@@ -22,6 +23,7 @@
     } while (0)
 
 std::atomic<int32_t> mbim_ready{0};
+std::shared_mutex mbim_fd_guard;
 
 namespace {
 
@@ -58,6 +60,18 @@ std::string last_line(const std::string &output) {
     if (start != std::string_view::npos)
         text.remove_prefix(start + 1);
     return std::string(text);
+}
+
+// Closes and releases a device. libmbim-glib 1.28 closes the socket of a device opened
+// through the proxy twice; the second close would hit whatever descriptor another
+// thread has been given that number meanwhile, so the close runs while no other
+// thread of ours is creating descriptors (mbim_fd_guard).
+void release_device(MbimDevice *device) {
+    std::unique_lock<std::shared_mutex> guard(mbim_fd_guard);
+    g_signal_handlers_disconnect_by_func(
+        device, reinterpret_cast<gpointer>(quil_port_notification_cb), nullptr);
+    mbim_device_close_force(device, nullptr);
+    g_object_unref(device);
 }
 
 void device_open_ready(GObject *source, GAsyncResult *res, gpointer) {
@@ -103,7 +117,7 @@ void device_new_ready(GObject *, GAsyncResult *res, gpointer) {
             cancellable = G_CANCELLABLE(g_object_ref(mbim_cancellable));
     }
     if (replaced != nullptr)
-        g_object_unref(replaced);
+        release_device(replaced);
     mbim_device_open_full(device, MBIM_DEVICE_OPEN_FLAGS_PROXY, MBIM_OPEN_TIMEOUT_S, cancellable,
                           device_open_ready, nullptr);
     if (cancellable != nullptr)
@@ -175,7 +189,11 @@ void quil_adapter_mbim_port_init(std::string_view mbimport) {
     }
 
     std::string output;
-    int status = quil::run_argv({"find", "/dev", "-name", std::string(name) + "*"}, &output);
+    int status = -1;
+    {
+        std::shared_lock<std::shared_mutex> guard(mbim_fd_guard);
+        status = quil::run_argv({"find", "/dev", "-name", std::string(name) + "*"}, &output);
+    }
     if (status == -1) {
         QLOG_ERR("execute command failed!");
         return;
@@ -216,11 +234,8 @@ void quil_adapter_mbim_port_deinit() {
     // send now fails on a closed port and is answered as a failure.
     if (cancellable != nullptr)
         g_object_unref(cancellable);
-    if (device != nullptr) {
-        g_signal_handlers_disconnect_by_func(
-            device, reinterpret_cast<gpointer>(quil_port_notification_cb), nullptr);
-        g_object_unref(device);
-    }
+    if (device != nullptr)
+        release_device(device);
 }
 
 void quil_adapter_helperm_deinit_get_subscriber_ready_status_ready(GObject *source,

@@ -11,11 +11,17 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <shared_mutex>
 #include <string_view>
 
 // 1 once the device is open and the indication handler is connected. Written under
 // mbim_mutex, read without it.
 extern std::atomic<int32_t> mbim_ready;
+
+// Held shared by code outside the main loop while it creates file descriptors, and
+// exclusively while a device is closed: libmbim-glib 1.28 closes a proxy device's
+// socket twice, and the second close must not meet a descriptor just handed out.
+extern std::shared_mutex mbim_fd_guard;
 
 // Owners of GObject references and MBIM messages.
 struct GObjectUnref {

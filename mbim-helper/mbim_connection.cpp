@@ -245,6 +245,17 @@ void quil_adapter_helperm_deinit_get_subscriber_ready_status_ready(GObject *sour
     MbimMessage *response = mbim_device_command_finish(MBIM_DEVICE(source), res, nullptr);
     if (response != nullptr)
         mbim_message_unref(response);
+    bool stale = false;
+    {
+        std::lock_guard<std::mutex> guard(mbim_mutex);
+        stale = MBIM_DEVICE(source) != mbim_device;
+    }
+    if (stale) {
+        // An earlier removal already tore this port down, and the port that is open
+        // now (if any) belongs to a later arrival of the module.
+        QLOG_DEBUG("removal answer of a port already torn down, ignored!");
+        return;
+    }
     quil_sim_inserted_clear();
     quil_adapter_mbim_port_deinit();
     std::string again;
@@ -262,6 +273,8 @@ void quil_adapter_mbim_port_remove() {
     {
         std::lock_guard<std::mutex> guard(mbim_mutex);
         removal_pending = true;
+        // The module went away again: an arrival noted meanwhile is void.
+        init_after_removal.clear();
     }
     if (quil_adapter_helperm_get_subscriber_ready_status(
             quil_adapter_helperm_deinit_get_subscriber_ready_status_ready) != 0) {

@@ -234,3 +234,31 @@ def test_module_back_while_the_removal_query_is_pending(sandbox, opened):
     sandbox.log.wait_for(r"quil_adapter_mbim_port_deinit:\d+: enter!", start=start, timeout=10)
     sandbox.log.wait_for(r"mbim port init finished! flag:1", start=start, timeout=10)
     assert helper.request(0x1007).payload == b"310260"
+
+
+@pytest.mark.parametrize("last,answer", [
+    pytest.param(PORT_INIT, b"310260", id="back-again"),
+    pytest.param(PORT_REMOVED, b"ERROR", id="gone-again"),
+])
+def test_two_removals_pending_follow_the_last_message(sandbox, opened, last, answer):
+    """The module goes and comes back twice while its removal queries go unanswered:
+    the answer of the second query belongs to a port already torn down and must not
+    close the port that the later arrival opened."""
+    helper = opened()
+    helper.modem.set(silent=["subscriber_ready"])
+    start = sandbox.log.mark()
+    helper.control(PORT_REMOVED)
+    helper.modem.wait_received("subscriber_ready")
+    helper.control(PORT_INIT, b"cdc-wdm")
+    sandbox.log.wait_for(r"module removal pending, init again after it!", start=start)
+    helper.control(PORT_REMOVED)
+    helper.modem.wait_received("subscriber_ready", count=2)
+    if last == PORT_INIT:
+        second = sandbox.log.mark()
+        helper.control(PORT_INIT, b"cdc-wdm")
+        sandbox.log.wait_for(r"module removal pending, init again after it!", start=second)
+    sandbox.log.wait_for(r"removal answer of a port already torn down, ignored!", start=start,
+                         timeout=15)
+    helper.modem.set(silent=[])
+    assert sandbox.log.count(r"quil_adapter_mbim_port_deinit:\d+: enter!", start=start) == 1
+    assert helper.request(0x1007).payload == answer

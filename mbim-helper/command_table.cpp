@@ -14,7 +14,6 @@ constexpr HandlerFn DEFAULT = quil_resp_error_result;
 
 constexpr ReadyFn ANSWER_TEXT = quil_parse_send_atcmd_ready;
 constexpr ReadyFn USB_ID = quillon_get_subsysid_ready;
-constexpr ReadyFn FASTBOOT = quillon_fastboot_flash_ready;
 constexpr ReadyFn LOCAL_MCCMNC = quil_helperm_get_local_mccmnc_ready;
 constexpr ReadyFn NETWORK_MCCMNC = quil_helperm_get_network_mccmnc_ready;
 constexpr ReadyFn WORK_SLOT = quil_helperm_get_work_slot_id_ready;
@@ -43,7 +42,7 @@ constexpr auto command_table = std::to_array<CommandEntry>({
     // Fastboot flashing is not offered yet: rebooting the module into its bootloader
     // with no flash to follow would leave it there and still report a failure, so the
     // request is refused without touching the module. With flashing in place the row is
-    // {0x100a, AT_QUERY, FASTBOOT, "at+syscmd=sys_reboot bootloader"}.
+    // {0x100a, AT_QUERY, quillon_fastboot_flash_ready, "at+syscmd=sys_reboot bootloader"}.
     {0x100a, DEFAULT, nullptr, "at+syscmd=sys_reboot bootloader"},
     {0x2001, DEFAULT, nullptr, "AT"},
     {0x2002, AT_QUERY, ANSWER_TEXT, "AT+GTOEMUSBID?"},

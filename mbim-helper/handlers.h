@@ -1,5 +1,5 @@
 // Handlers and completions named by the command table, one family per file:
-// AT channel, MBIM queries and fastboot flashing.
+// AT channel and MBIM queries.
 #pragma once
 
 #include "command_table.h"
@@ -18,6 +18,3 @@ int quil_parse_mbim_request(int32_t serviceid, int32_t cid, int32_t rtcode, int3
 void quil_helperm_get_local_mccmnc_ready(GObject *source, GAsyncResult *res, gpointer user_data);
 void quil_helperm_get_network_mccmnc_ready(GObject *source, GAsyncResult *res, gpointer user_data);
 void quil_helperm_get_work_slot_id_ready(GObject *source, GAsyncResult *res, gpointer user_data);
-
-// Fastboot flashing.
-void quillon_fastboot_flash_ready(GObject *source, GAsyncResult *res, gpointer user_data);

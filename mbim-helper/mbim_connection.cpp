@@ -307,3 +307,20 @@ void quil_adapter_mbim_command(MbimPortHandle handle, MbimMessageRef message,
         PendingCommand{std::move(handle), std::move(message), callback, user_data});
     g_idle_add(send_pending_command, pending.release());
 }
+
+MbimMessageRef quil_mbim_command_response(GObject *source, GAsyncResult *res, GError **error) {
+    MbimMessageRef response(mbim_device_command_finish(MBIM_DEVICE(source), res, error));
+    if (response == nullptr)
+        return response;
+    if (!mbim_message_response_get_result(response.get(), MBIM_MESSAGE_TYPE_COMMAND_DONE, error))
+        response.reset();
+    return response;
+}
+
+const char *quil_mbim_error_text(const GError *error) {
+    return error != nullptr ? error->message : "unknown error";
+}
+
+bool quil_mbim_has_text(const char *text) {
+    return text != nullptr && text[0] != '\0';
+}

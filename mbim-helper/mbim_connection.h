@@ -42,6 +42,16 @@ struct MbimPortHandle {
     GObjectRef<GCancellable> cancellable;
 };
 
+// The response of a finished MBIM command, or null with *error set when the command
+// failed or its result is not success.
+MbimMessageRef quil_mbim_command_response(GObject *source, GAsyncResult *res, GError **error);
+
+// The message of an error for a log line.
+const char *quil_mbim_error_text(const GError *error);
+
+// True for a text that is there and not empty.
+bool quil_mbim_has_text(const char *text);
+
 // Port initialisation from the payload of control message cid 1 (the name prefix of
 // the MBIM control device in /dev). Runs in the "control_recv" thread.
 void quil_adapter_mbim_port_init(std::string_view mbimport);

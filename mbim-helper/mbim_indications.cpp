@@ -19,14 +19,6 @@ constexpr gulong HOME_PROVIDER_RETRY_PAUSE_US = G_USEC_PER_SEC / 2;
 constexpr std::string_view SIM_INSERTED_TEXT = "SIM inserted";
 constexpr std::string_view SIM_REMOVED_TEXT = "SIM removed";
 
-const char *error_text(const GError *error) {
-    return error != nullptr ? error->message : "unknown error";
-}
-
-bool has_text(const char *text) {
-    return text != nullptr && text[0] != '\0';
-}
-
 void send_text(int32_t cid, std::string_view text) {
     quil_adapter_helperm_send_control_message_to_helperd(cid, static_cast<int32_t>(text.size()),
                                                          text.data());
@@ -71,7 +63,7 @@ void quil_basic_connect_notification_subscriber_ready_status(MbimDevice *device,
                 message, &ready_state, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                 &error)) {
             QLOG_ERR("Failed processing MBIMEx v3.0 subscriber ready status notification: %s",
-                     error_text(error));
+                     quil_mbim_error_text(error));
             g_clear_error(&error);
             return;
         }
@@ -80,7 +72,7 @@ void quil_basic_connect_notification_subscriber_ready_status(MbimDevice *device,
         if (!mbim_message_subscriber_ready_status_notification_parse(
                 message, &ready_state, nullptr, nullptr, nullptr, nullptr, nullptr, &error)) {
             QLOG_ERR("Failed processing subscriber ready status notification: %s",
-                     error_text(error));
+                     quil_mbim_error_text(error));
             g_clear_error(&error);
             return;
         }
@@ -92,7 +84,7 @@ void quil_basic_connect_notification_subscriber_ready_status(MbimDevice *device,
 
 // Reports the registered network's provider id, when there is one.
 void report_registered_provider(MbimRegisterState register_state, const gchar *provider_id) {
-    if (has_text(provider_id)) {
+    if (quil_mbim_has_text(provider_id)) {
         QLOG_DEBUG("provider id: %s", provider_id);
         send_text(CONTROL_REGISTERED_PROVIDER, provider_id);
         return;
@@ -126,16 +118,6 @@ void basic_connect_notification_register_state(MbimDevice *device, MbimMessage *
 void quil_adapter_mbim_bcext_ind_parse(guint32 cid) {
     if (cid == MBIM_CID_MS_BASIC_CONNECT_EXTENSIONS_SLOT_INFO_STATUS)
         QLOG_DEBUG("Noted SLOT_INFO_STATUS cid for debug!");
-}
-
-// The response of a finished command, or null with *error set.
-MbimMessageRef command_response(GObject *source, GAsyncResult *res, GError **error) {
-    MbimMessageRef response(mbim_device_command_finish(MBIM_DEVICE(source), res, error));
-    if (response == nullptr)
-        return response;
-    if (!mbim_message_response_get_result(response.get(), MBIM_MESSAGE_TYPE_COMMAND_DONE, error))
-        response.reset();
-    return response;
 }
 
 // Retry rule of the home provider answer; runs in the main-loop thread and holds it
@@ -184,16 +166,16 @@ void quil_adapter_helperm_control_get_subscriber_ready_status_ready(GObject *sou
                                                                     GAsyncResult *res, gpointer) {
     QLOG_DEBUG("enter!");
     GError *error = nullptr;
-    MbimMessageRef response = command_response(source, res, &error);
+    MbimMessageRef response = quil_mbim_command_response(source, res, &error);
     if (response == nullptr) {
-        QLOG_ERR("error: operation failed: %s", error_text(error));
+        QLOG_ERR("error: operation failed: %s", quil_mbim_error_text(error));
         g_clear_error(&error);
         return;
     }
     MbimSubscriberReadyState ready_state = MBIM_SUBSCRIBER_READY_STATE_FAILURE;
     if (!mbim_message_subscriber_ready_status_response_parse(
             response.get(), &ready_state, nullptr, nullptr, nullptr, nullptr, nullptr, &error)) {
-        QLOG_ERR("error: couldn't parse response message: %s", error_text(error));
+        QLOG_ERR("error: couldn't parse response message: %s", quil_mbim_error_text(error));
         g_clear_error(&error);
         return;
     }
@@ -205,21 +187,21 @@ void quil_adapter_helperm_control_get_local_mccmnc_ready(GObject *source, GAsync
                                                          gpointer) {
     QLOG_DEBUG("enter!");
     GError *error = nullptr;
-    MbimMessageRef response = command_response(source, res, &error);
+    MbimMessageRef response = quil_mbim_command_response(source, res, &error);
     if (response == nullptr) {
-        QLOG_ERR("error: operation failed: %s", error_text(error));
+        QLOG_ERR("error: operation failed: %s", quil_mbim_error_text(error));
         g_clear_error(&error);
         home_provider_retry();
         return;
     }
     MbimProvider *provider = nullptr;
     if (!mbim_message_home_provider_response_parse(response.get(), &provider, &error)) {
-        QLOG_ERR("error: couldn't parse response message: %s", error_text(error));
+        QLOG_ERR("error: couldn't parse response message: %s", quil_mbim_error_text(error));
         g_clear_error(&error);
         home_provider_retry();
         return;
     }
-    if (provider == nullptr || !has_text(provider->provider_id)) {
+    if (provider == nullptr || !quil_mbim_has_text(provider->provider_id)) {
         // No code yet: asked again like a failed answer.
         QLOG_ERR("error: couldn't parse response message: %s", "no provider id");
         if (provider != nullptr)
@@ -237,9 +219,9 @@ void quil_adapter_helperm_control_get_network_mccmnc_ready(GObject *source, GAsy
                                                            gpointer) {
     QLOG_DEBUG("enter!");
     GError *error = nullptr;
-    MbimMessageRef response = command_response(source, res, &error);
+    MbimMessageRef response = quil_mbim_command_response(source, res, &error);
     if (response == nullptr) {
-        QLOG_ERR("error: operation failed: %s", error_text(error));
+        QLOG_ERR("error: operation failed: %s", quil_mbim_error_text(error));
         g_clear_error(&error);
         return;
     }
@@ -248,7 +230,7 @@ void quil_adapter_helperm_control_get_network_mccmnc_ready(GObject *source, GAsy
     if (!mbim_message_register_state_response_parse(response.get(), nullptr, &register_state,
                                                     nullptr, nullptr, nullptr, &provider_id,
                                                     nullptr, nullptr, nullptr, &error)) {
-        QLOG_ERR("error: couldn't parse response message: %s", error_text(error));
+        QLOG_ERR("error: couldn't parse response message: %s", quil_mbim_error_text(error));
         g_clear_error(&error);
         return;
     }

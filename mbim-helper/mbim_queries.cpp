@@ -18,21 +18,6 @@ constexpr int32_t CID_SWITCH_WORK_SLOT = 0x4028;
 constexpr int SEND_NOT_READY = 3;
 constexpr int SEND_INVALID = -1;
 
-// The response of a finished command, or null with *error set when the command
-// failed or its result is not success.
-MbimMessageRef command_response(GObject *source, GAsyncResult *res, GError **error) {
-    MbimMessageRef response(mbim_device_command_finish(MBIM_DEVICE(source), res, error));
-    if (response == nullptr)
-        return response;
-    if (!mbim_message_response_get_result(response.get(), MBIM_MESSAGE_TYPE_COMMAND_DONE, error))
-        response.reset();
-    return response;
-}
-
-const char *error_text(const GError *error) {
-    return error != nullptr ? error->message : "unknown error";
-}
-
 // Answers the request with rtcode 0 and the text, then gives the lock back.
 void send_answer(const RequestRecord &copy, std::string_view text) {
     int ret = quil_adapter_alloc_and_send_resp_structure(
@@ -40,10 +25,6 @@ void send_answer(const RequestRecord &copy, std::string_view text) {
     quil_mutex_keep_pointer_exist_unlock();
     if (ret != 0)
         QLOG_ERR("send resp to main loop failed!");
-}
-
-bool has_text(const char *text) {
-    return text != nullptr && text[0] != '\0';
 }
 
 int quil_adapter_helperm_get_work_slot_info(GAsyncReadyCallback callback, gpointer user_data) {
@@ -173,22 +154,22 @@ void quil_helperm_get_local_mccmnc_ready(GObject *source, GAsyncResult *res, gpo
         return;
     }
     GError *error = nullptr;
-    MbimMessageRef response = command_response(source, res, &error);
+    MbimMessageRef response = quil_mbim_command_response(source, res, &error);
     if (response == nullptr) {
-        QLOG_ERR("error: operation failed: %s", error_text(error));
+        QLOG_ERR("error: operation failed: %s", quil_mbim_error_text(error));
         g_clear_error(&error);
         quil_resp_error_result_callback(user_data);
         return;
     }
     MbimProvider *provider = nullptr;
     if (!mbim_message_home_provider_response_parse(response.get(), &provider, &error)) {
-        QLOG_ERR("error: couldn't parse response message: %s", error_text(error));
+        QLOG_ERR("error: couldn't parse response message: %s", quil_mbim_error_text(error));
         g_clear_error(&error);
         quil_resp_error_result_callback(user_data);
         return;
     }
     RequestRecord copy(static_cast<HelperRequest *>(user_data));
-    if (provider == nullptr || !has_text(provider->provider_id)) {
+    if (provider == nullptr || !quil_mbim_has_text(provider->provider_id)) {
         // A home provider without an id is no answer.
         QLOG_ERR("error: couldn't parse response message: %s", "no provider id");
         if (provider != nullptr)
@@ -209,9 +190,9 @@ void quil_helperm_get_network_mccmnc_ready(GObject *source, GAsyncResult *res, g
         return;
     }
     GError *error = nullptr;
-    MbimMessageRef response = command_response(source, res, &error);
+    MbimMessageRef response = quil_mbim_command_response(source, res, &error);
     if (response == nullptr) {
-        QLOG_ERR("error: operation failed: %s", error_text(error));
+        QLOG_ERR("error: operation failed: %s", quil_mbim_error_text(error));
         g_clear_error(&error);
         quil_resp_error_result_callback(user_data);
         return;
@@ -221,13 +202,13 @@ void quil_helperm_get_network_mccmnc_ready(GObject *source, GAsyncResult *res, g
     if (!mbim_message_register_state_response_parse(response.get(), nullptr, &register_state,
                                                     nullptr, nullptr, nullptr, &provider_id,
                                                     nullptr, nullptr, nullptr, &error)) {
-        QLOG_ERR("error: couldn't parse response message: %s", error_text(error));
+        QLOG_ERR("error: couldn't parse response message: %s", quil_mbim_error_text(error));
         g_clear_error(&error);
         quil_resp_error_result_callback(user_data);
         return;
     }
     RequestRecord copy(static_cast<HelperRequest *>(user_data));
-    if (!has_text(provider_id)) {
+    if (!quil_mbim_has_text(provider_id)) {
         QLOG_DEBUG("register state: %s", mbim_register_state_get_string(register_state));
         QLOG_DEBUG("don't get valid roam mccmnc!");
         g_free(provider_id);
@@ -247,9 +228,9 @@ void quil_helperm_get_work_slot_id_ready(GObject *source, GAsyncResult *res, gpo
         return;
     }
     GError *error = nullptr;
-    MbimMessageRef response = command_response(source, res, &error);
+    MbimMessageRef response = quil_mbim_command_response(source, res, &error);
     if (response == nullptr) {
-        QLOG_ERR("error: operation failed: %s", error_text(error));
+        QLOG_ERR("error: operation failed: %s", quil_mbim_error_text(error));
         g_clear_error(&error);
         quil_resp_error_result_callback(user_data);
         return;
@@ -258,7 +239,7 @@ void quil_helperm_get_work_slot_id_ready(GObject *source, GAsyncResult *res, gpo
     MbimSlotArray *slot_map = nullptr;
     if (!mbim_message_ms_basic_connect_extensions_device_slot_mappings_response_parse(
             response.get(), &map_count, &slot_map, &error)) {
-        QLOG_ERR("error: couldn't parse response message: %s", error_text(error));
+        QLOG_ERR("error: couldn't parse response message: %s", quil_mbim_error_text(error));
         g_clear_error(&error);
         quil_resp_error_result_callback(user_data);
         return;

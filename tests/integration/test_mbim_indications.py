@@ -220,17 +220,24 @@ def test_home_provider_failing_40_times(sandbox, opened):
     assert sandbox.log.count(r"current times:", start=start) == 1
 
 
+def removed_unanswered_and_back(sb, helper):
+    """The module goes (cid 2) without answering the removal query and comes back
+    (cid 1) while that query is pending. Returns the log mark taken before."""
+    helper.modem.set(silent=["subscriber_ready"])
+    start = sb.log.mark()
+    helper.control(PORT_REMOVED)
+    helper.modem.wait_received("subscriber_ready")
+    helper.control(PORT_INIT, b"cdc-wdm")
+    sb.log.wait_for(r"module removal pending, init again after it!", start=start)
+    return start
+
+
 def test_module_back_while_the_removal_query_is_pending(sandbox, opened):
     """A removed module may not answer the removal query (5-second command time-out);
     a cid 1 that arrives meanwhile is not lost: the port opens again after the
     teardown."""
     helper = opened()
-    helper.modem.set(silent=["subscriber_ready"])
-    start = sandbox.log.mark()
-    helper.control(PORT_REMOVED)
-    helper.modem.wait_received("subscriber_ready")
-    helper.control(PORT_INIT, b"cdc-wdm")
-    sandbox.log.wait_for(r"module removal pending, init again after it!", start=start)
+    start = removed_unanswered_and_back(sandbox, helper)
     sandbox.log.wait_for(r"quil_adapter_mbim_port_deinit:\d+: enter!", start=start, timeout=10)
     sandbox.log.wait_for(r"mbim port init finished! flag:1", start=start, timeout=10)
     assert helper.request(0x1007).payload == b"310260"
@@ -245,12 +252,7 @@ def test_two_removals_pending_follow_the_last_message(sandbox, opened, last, ans
     the answer of the second query belongs to a port already torn down and must not
     close the port that the later arrival opened."""
     helper = opened()
-    helper.modem.set(silent=["subscriber_ready"])
-    start = sandbox.log.mark()
-    helper.control(PORT_REMOVED)
-    helper.modem.wait_received("subscriber_ready")
-    helper.control(PORT_INIT, b"cdc-wdm")
-    sandbox.log.wait_for(r"module removal pending, init again after it!", start=start)
+    start = removed_unanswered_and_back(sandbox, helper)
     helper.control(PORT_REMOVED)
     helper.modem.wait_received("subscriber_ready", count=2)
     if last == PORT_INIT:

@@ -260,25 +260,21 @@ def test_at_channel_set_command_payload(sandbox, at_rig, payload, sent):
     assert sandbox.queues.count(1) == 0
 
 
-def test_at_channel_no_module_fitted(sandbox, modem_factory, mbim_helper):
-    sandbox.set_lsusb([])
+@pytest.mark.parametrize("lsusb,lines", [
+    pytest.param([], [r"Helper can't recognize cellular!", r"can't get atport name!"],
+                 id="no-module-fitted"),
+    pytest.param(LSUSB_DOWNLOAD_MODE, [r"Found QC-EDL exist!",
+                                       r"Invalid atport name, don't init!"],
+                 id="module-in-download-mode"),
+])
+def test_at_channel_without_an_at_port(sandbox, modem_factory, mbim_helper, lsusb, lines):
+    sandbox.set_lsusb(lsusb)
     modem = modem_factory()
     mbim_helper()
     reply = ask_over_queues(sandbox, 0x1002)
     assert (reply.rtcode, reply.payload) == (1, b"ERROR")
-    sandbox.log.wait_for(r"Helper can't recognize cellular!")
-    sandbox.log.wait_for(r"can't get atport name!")
-    assert modem.received() == b""
-
-
-def test_at_channel_module_in_download_mode(sandbox, modem_factory, mbim_helper):
-    sandbox.set_lsusb(LSUSB_DOWNLOAD_MODE)
-    modem = modem_factory()
-    mbim_helper()
-    reply = ask_over_queues(sandbox, 0x1002)
-    assert (reply.rtcode, reply.payload) == (1, b"ERROR")
-    sandbox.log.wait_for(r"Found QC-EDL exist!")
-    sandbox.log.wait_for(r"Invalid atport name, don't init!")
+    for line in lines:
+        sandbox.log.wait_for(line)
     assert modem.received() == b""
 
 

@@ -3,7 +3,11 @@
 #include <sys/ipc.h>
 #include <sys/msg.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 
@@ -12,8 +16,49 @@
 
 namespace {
 
-constexpr int kQueueCreateFlags = IPC_CREAT | IPC_EXCL | 0666;  // 1974
-static_assert(kQueueCreateFlags == 1974);
+// Both daemons run as root and are the queues' only users: nobody else may put a
+// message on them (a control message 4 would stop the D-Bus helper, a request 0x100a
+// on queue 0 would flash the module from a path of the sender's choosing).
+constexpr int kQueueMode = 0600;
+constexpr int kQueueCreateFlags = IPC_CREAT | IPC_EXCL | kQueueMode;
+constexpr int kQueueCreateAttempts = 3;
+
+// True when the queue is this user's alone: owned and created by it, and no access
+// for the group or others.
+bool queue_private(int id, unsigned *mode, uid_t *owner) {
+    msqid_ds ds{};
+    if (msgctl(id, IPC_STAT, &ds) != 0)
+        return false;
+    *mode = ds.msg_perm.mode & 0777;
+    *owner = ds.msg_perm.uid;
+    uid_t self = geteuid();
+    return ds.msg_perm.uid == self && ds.msg_perm.cuid == self && (ds.msg_perm.mode & 077) == 0;
+}
+
+// The id of the last queue refused by a look-up, so that one that stays is logged once.
+std::atomic<int> last_refused_id{-1};
+
+// Creates the queue of `key`; a queue already there that is open to others or belongs
+// to another user is removed and made anew. 1 when created, 0 when a private queue was
+// already there, -1 when it could not be had.
+int create_private_queue(int index, key_t key) {
+    for (int attempt = 0; attempt < kQueueCreateAttempts; ++attempt) {
+        if (msgget(key, kQueueCreateFlags) != -1)
+            return 1;
+        int existing = msgget(key, 0);
+        if (existing == -1)
+            continue;  // gone meanwhile: try creating it again
+        unsigned mode = 0;
+        uid_t owner = 0;
+        if (queue_private(existing, &mode, &owner))
+            return 0;
+        QLOG_ERR("queue %d (id %d, mode 0%o, owner %u) is open to other users, created anew!",
+                 index, existing, mode, static_cast<unsigned>(owner));
+        if (msgctl(existing, IPC_RMID, nullptr) != 0)
+            QLOG_ERR("can't remove queue %d: %s", index, std::strerror(errno));
+    }
+    return -1;
+}
 
 int32_t read_field(const HelperMessage &msg, std::size_t offset) {
     int32_t value = 0;
@@ -98,16 +143,43 @@ int32_t helper_message_fill(HelperMessage &msg, long mtype, int32_t serviceid, i
 }
 
 int quil_adapter_helper_queue_init() {
-    for (int index = 0; index < 2; ++index) {
-        key_t key = ftok(".", index);
-        if (key == -1) {
+    key_t key0 = ftok(".", HELPER_QUEUE_TO_HELPERM);
+    if (key0 == -1) {
+        QLOG_ERR("can't alloc queue id!");
+        return -1;
+    }
+    int made0 = create_private_queue(HELPER_QUEUE_TO_HELPERM, key0);
+    if (made0 == -1) {
+        QLOG_ERR("can't alloc queue id!");
+        return -1;
+    }
+    key_t key1 = ftok(".", HELPER_QUEUE_TO_HELPERD);
+    if (key1 == -1) {
+        QLOG_ERR("can't alloc queue id!");
+        return -1;
+    }
+    if (made0 == 0) {
+        QLOG_DEBUG("seq already existed!");
+        // The peer made both queues; queue 1 is only checked, never created here. One
+        // that others may use is made anew all the same.
+        int id1 = msgget(key1, 0);
+        unsigned mode = 0;
+        uid_t owner = 0;
+        if (id1 != -1 && !queue_private(id1, &mode, &owner) &&
+            create_private_queue(HELPER_QUEUE_TO_HELPERD, key1) == -1) {
             QLOG_ERR("can't alloc queue id!");
             return -1;
         }
-        if (msgget(key, kQueueCreateFlags) == -1) {
-            QLOG_DEBUG("seq already existed!");
-            return 0;
-        }
+        return 0;
+    }
+    int made1 = create_private_queue(HELPER_QUEUE_TO_HELPERD, key1);
+    if (made1 == -1) {
+        QLOG_ERR("can't alloc queue id!");
+        return -1;
+    }
+    if (made1 == 0) {
+        QLOG_DEBUG("seq already existed!");
+        return 0;
     }
     QLOG_DEBUG("finished!");
     return 0;
@@ -119,7 +191,19 @@ int quil_adapter_get_helper_seq_id(int32_t index) {
         QLOG_ERR("can't alloc key!");
         return -1;
     }
-    return msgget(key, 0);
+    int id = msgget(key, 0);
+    if (id == -1)
+        return -1;
+    unsigned mode = 0;
+    uid_t owner = 0;
+    if (!queue_private(id, &mode, &owner)) {
+        // Made by someone else while the D-Bus helper was away: not ours to trust.
+        if (last_refused_id.exchange(id) != id)
+            QLOG_ERR("queue %d (id %d, mode 0%o, owner %u) is open to other users, not used!",
+                     index, id, mode, static_cast<unsigned>(owner));
+        return -1;
+    }
+    return id;
 }
 
 int quil_adapter_helperm_send_msg_to_helperd(const HelperMessage *msg) {

@@ -13,6 +13,8 @@ Mounts (all private to the mount namespace):
   /run              the host dir cfg["run"] (dbus/, udev/, user/ inside)
   /opt/quillon      the host dir cfg["opt"]
   /sys/class/gpio   the host dir cfg["gpio"]
+  /usr/bin          the host's /usr/bin with the entries of cfg["usr_bin"] laid over it
+                    (read-only overlay), for fakes the daemons start by absolute path
 """
 
 import ctypes
@@ -145,6 +147,8 @@ def main():
     bind(cfg["run"], "/run", recursive=True)
     bind_over(cfg["opt"], "/opt/quillon", stage_root)
     bind_over(cfg["gpio"], "/sys/class/gpio", stage_root)
+    if cfg.get("usr_bin"):
+        mount("overlay", "/usr/bin", "overlay", MS_RDONLY, f"lowerdir={cfg['usr_bin']}:/usr/bin")
     loopback_up()
 
     sys.stdout.write(f"READY {os.getpid()}\n")

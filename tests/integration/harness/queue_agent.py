@@ -6,7 +6,8 @@ from "." in that working directory. Bodies travel hex-encoded.
 
 Requests ("op" and its fields) and answers:
   exists  i                         {"ok": true, "value": bool}
-  create  i                         {"ok": true}            (IPC_CREAT | IPC_EXCL, 0666)
+  create  i [mode]                  {"ok": true}            (IPC_CREAT | IPC_EXCL, mode, default 0600)
+  stat    i                         {"ok": true, "value": {id, mode, uid, cuid} | null}
   remove  i                         {"ok": true, "value": bool}   false if it did not exist
   count   i                         {"ok": true, "value": int}    -1 if it does not exist
   send    i, mtype, body, timeout   {"ok": true}  waits while the queue is full, up to timeout
@@ -42,8 +43,14 @@ class Agent:
     def op_exists(self, i):
         return self.queue(i) is not None
 
-    def op_create(self, i):
-        sysv_ipc.MessageQueue(self.key(i), sysv_ipc.IPC_CREX, mode=0o666)
+    def op_create(self, i, mode=0o600):
+        sysv_ipc.MessageQueue(self.key(i), sysv_ipc.IPC_CREX, mode=int(mode))
+
+    def op_stat(self, i):
+        q = self.queue(i)
+        if q is None:
+            return None
+        return {"id": q.id, "mode": q.mode, "uid": q.uid, "cuid": q.cuid}
 
     def op_remove(self, i):
         q = self.queue(i)

@@ -111,8 +111,13 @@ class QueueClient:
     def exists(self, i):
         return self._call("exists", i=i)
 
-    def create(self, i):
-        self._call("create", i=i)
+    def create(self, i, mode=0o600):
+        """Creates queue i as root with `mode` (the daemons' own mode by default)."""
+        self._call("create", i=i, mode=mode)
+
+    def stat(self, i):
+        """{"id", "mode", "uid", "cuid"} of queue i; None when it does not exist."""
+        return self._call("stat", i=i)
 
     def remove(self, i):
         """Removes queue i; False when it did not exist."""

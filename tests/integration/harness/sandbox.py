@@ -33,6 +33,12 @@ DEFAULT_TOOLS = {
 # Fakes that read their standard input to its end (into tools/<name>.stdin), as the
 # real tool does when a daemon writes to it through a pipe.
 STDIN_READERS = {"zenity"}
+# Fakes that the daemons start by absolute path: laid over the sandbox's /usr/bin.
+USR_BIN_FAKES = {"zenity"}
+# The desktop user of the X authority files that tests make: a uid the system does not
+# know, so that the dialog runs with that uid and gid only.
+DESKTOP_UID = 4242
+DESKTOP_GID = 4343
 
 _FAKE = """#!/bin/sh
 # fake {name}: records its argv, then plays the scenario in {tools}/{name}.*
@@ -43,6 +49,10 @@ printf '%d\\0' $# > "$r"
 for a in "$@"; do printf '%s\\0' "$a" >> "$r"; done
 cat "$r" >> "$t/$n.calls"
 rm -f "$r"
+if [ -e "$t/$n.recordenv" ]; then
+  printf '%s %s %s\n' "$(id -u)" "$(id -g)" "$(id -G)" > "$t/$n.id"
+  env > "$t/$n.env"
+fi
 if [ -e "$t/$n.readstdin" ]; then cat >> "$t/$n.stdin"; fi
 if [ -e "$t/$n.sh" ]; then . "$t/$n.sh"; fi
 if [ -e "$t/$n.out" ]; then cat "$t/$n.out"; fi
@@ -175,9 +185,14 @@ class Sandbox:
         self.run_udev_dir = self.run_dir / "udev"
         self.opt_dir = self.root / "opt_quillon"
         self.gpio_dir = self.root / "gpio"
+        self.usr_bin_dir = self.root / "usr_bin"
         for d in (self.workdir, self.bin_dir, self.tools_dir, self.dev_dir, self.run_user_dir,
-                  self.run_dbus_dir, self.run_udev_dir, self.opt_dir, self.gpio_dir):
+                  self.run_dbus_dir, self.run_udev_dir, self.opt_dir, self.gpio_dir,
+                  self.usr_bin_dir):
             d.mkdir(parents=True, exist_ok=True)
+        # The dialog runs as the desktop user: it must reach its fake and record there.
+        self.root.chmod(0o755)
+        self.tools_dir.chmod(0o777)
         self.bus_address = None
         self._bus = None
         self._procs = []
@@ -208,6 +223,7 @@ class Sandbox:
             "run": str(self.run_dir),
             "opt": str(self.opt_dir),
             "gpio": str(self.gpio_dir),
+            "usr_bin": str(self.usr_bin_dir),
         }
         cfg_path = self.root / "holder.json"
         cfg_path.write_text(json.dumps(cfg))
@@ -322,14 +338,61 @@ class Sandbox:
     # --- fake tools ----------------------------------------------------------------
 
     def make_fake(self, name, path=None):
-        """Writes the recording fake `name` to path (default bin_dir/name)."""
-        path = Path(path) if path else self.bin_dir / name
+        """Writes the recording fake `name` to path (default bin_dir/name; for zenity,
+        which the daemons start as /usr/bin/zenity, the sandbox's /usr/bin)."""
+        if path:
+            path = Path(path)
+        elif name in USR_BIN_FAKES:
+            path = self.usr_bin_dir / name
+        else:
+            path = self.bin_dir / name
         path.parent.mkdir(parents=True, exist_ok=True)
         path.write_text(_FAKE.format(name=name, tools=self.tools_dir))
         path.chmod(0o755)
         if name in STDIN_READERS:
             (self.tools_dir / f"{name}.readstdin").touch()
+            (self.tools_dir / f"{name}.recordenv").touch()
         return path
+
+    def tool_identity(self, name):
+        """(uid, gid, [groups]) the last call of a recording fake (zenity) ran with;
+        None when it never ran."""
+        try:
+            uid, gid, *groups = (self.tools_dir / f"{name}.id").read_text().split()
+        except FileNotFoundError:
+            return None
+        return int(uid), int(gid), [int(g) for g in groups]
+
+    def tool_env(self, name):
+        """The environment of the last call of zenity, as a dict; {} when it never ran."""
+        try:
+            text = (self.tools_dir / f"{name}.env").read_text(errors="replace")
+        except FileNotFoundError:
+            return {}
+        env = {}
+        for line in text.splitlines():
+            key, sep, value = line.partition("=")
+            if sep:
+                env[key] = value
+        return env
+
+    def make_xauthority(self, name=".mutter-Xwaylandauth.Q1W2E3", uid=DESKTOP_UID,
+                        gid=DESKTOP_GID, subdir=None):
+        """An X authority file of the desktop user under the sandbox's /run/user/<uid>
+        (in `subdir` below it when given), owned by uid:gid. Returns its path as the
+        daemons see it."""
+        user_dir = self.run_user_dir / str(uid)
+        user_dir.mkdir(exist_ok=True)
+        os.chown(user_dir, uid, gid)
+        user_dir.chmod(0o700)
+        parent = user_dir / subdir if subdir else user_dir
+        parent.mkdir(parents=True, exist_ok=True)
+        os.chown(parent, uid, gid)
+        path = parent / name
+        path.write_bytes(b"\x01\x00cookie")
+        os.chown(path, uid, gid)
+        path.chmod(0o600)
+        return "/run/user/" + str(path.relative_to(self.run_user_dir))
 
     def set_tool(self, name, stdout="", status=0, script=None):
         """What fake `name` prints and returns from now on. `script`, a shell snippet,

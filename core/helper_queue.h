@@ -32,6 +32,8 @@ enum ControlCid : int32_t {
     CONTROL_REGISTER_STATE_QUERY = 0x0014,
     CONTROL_REGISTERED_PROVIDER = 0x0015,
     CONTROL_FASTBOOT_STATUS = 0x100a,
+    // Queue 1: a percentage the fastboot flash has shown, as decimal digits.
+    CONTROL_FASTBOOT_PROGRESS = 0x100b,
 };
 
 // The record header; the payload follows it, NUL-terminated.

@@ -71,3 +71,13 @@ void emit_fastboot_flash_status_signal(const char *status) {
     }
     QLOG_ERR("[%s]:flash changed!", kHelperName);
 }
+
+void emit_flash_progress_signal(const char *kind, int percent) {
+    QuillonGdbusHelper *skeleton = helper_skeleton.load();
+    if (skeleton == nullptr || kind == nullptr) {
+        QLOG_DEBUG("no skeleton, %s progress %d not emitted", kind != nullptr ? kind : "", percent);
+        return;
+    }
+    QLOG_DEBUG("[%s]:%s progress %d", kHelperName, kind, percent);
+    quillon_gdbus_helper_emit_flash_progress(skeleton, kind, percent);
+}

@@ -10,3 +10,7 @@ void quil_register_helper_service();
 // from any thread.
 void emit_edl_flash_status_signal(const char *status);
 void emit_fastboot_flash_status_signal(const char *status);
+
+// Emit "flash-progress" (kind "fastboot" or "edl", a percentage) through helper_skeleton
+// when it is set; safe from any thread.
+void emit_flash_progress_signal(const char *kind, int percent);

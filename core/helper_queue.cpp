@@ -52,10 +52,15 @@ int create_private_queue(int index, key_t key) {
         uid_t owner = 0;
         if (queue_private(existing, &mode, &owner))
             return 0;
-        QLOG_ERR("queue %d (id %d, mode 0%o, owner %u) is open to other users, created anew!",
-                 index, existing, mode, static_cast<unsigned>(owner));
-        if (msgctl(existing, IPC_RMID, nullptr) != 0)
+        if (msgctl(existing, IPC_RMID, nullptr) != 0) {
             QLOG_ERR("can't remove queue %d: %s", index, std::strerror(errno));
+            continue;
+        }
+        if (msgget(key, kQueueCreateFlags) != -1) {
+            QLOG_ERR("queue %d (id %d, mode 0%o, owner %u) is open to other users, created anew!",
+                     index, existing, mode, static_cast<unsigned>(owner));
+            return 1;
+        }
     }
     return -1;
 }

@@ -17,6 +17,8 @@ constexpr ReadyFn USB_ID = quillon_get_subsysid_ready;
 constexpr ReadyFn LOCAL_MCCMNC = quil_helperm_get_local_mccmnc_ready;
 constexpr ReadyFn NETWORK_MCCMNC = quil_helperm_get_network_mccmnc_ready;
 constexpr ReadyFn WORK_SLOT = quil_helperm_get_work_slot_id_ready;
+constexpr HandlerFn FASTBOOT_REQUEST = quillon_fastboot_flash_request;
+constexpr ReadyFn FASTBOOT_READY = quillon_fastboot_flash_ready;
 
 // Sized by its rows: a spare zero row would match cid 0 with no handler.
 constexpr auto command_table = std::to_array<CommandEntry>({
@@ -39,11 +41,8 @@ constexpr auto command_table = std::to_array<CommandEntry>({
     {0x1007, MBIM, LOCAL_MCCMNC, ""},
     {0x1008, AT_QUERY, USB_ID, "AT"},
     {0x1009, AT_QUERY, nullptr, ""},
-    // Fastboot flashing is not offered yet: rebooting the module into its bootloader
-    // with no flash to follow would leave it there and still report a failure, so the
-    // request is refused without touching the module. With flashing in place the row is
-    // {0x100a, AT_QUERY, quillon_fastboot_flash_ready, "at+syscmd=sys_reboot bootloader"}.
-    {0x100a, DEFAULT, nullptr, "at+syscmd=sys_reboot bootloader"},
+    // Refused while a fastboot flash runs; otherwise sent as an AT query.
+    {0x100a, FASTBOOT_REQUEST, FASTBOOT_READY, "at+syscmd=sys_reboot bootloader"},
     {0x2001, DEFAULT, nullptr, "AT"},
     {0x2002, AT_QUERY, ANSWER_TEXT, "AT+GTOEMUSBID?"},
     {0x2003, DEFAULT, nullptr, ""},

@@ -1,8 +1,9 @@
 // Handlers and completions named by the command table, one family per file:
-// AT channel and MBIM queries.
+// AT channel, MBIM queries and fastboot flashing.
 #pragma once
 
 #include "command_table.h"
+#include "fastboot_flash.h"
 
 // AT channel.
 int quil_parse_send_req_atcmd(int32_t serviceid, int32_t cid, int32_t rtcode, int32_t len,

@@ -10,6 +10,7 @@
 #include "heap_block.h"
 #include "helper_queue.h"
 #include "log.h"
+#include "modem_manager.h"
 
 namespace {
 
@@ -34,6 +35,10 @@ constexpr std::array<FastbootStatus, 3> kFastbootStatuses = {{
     {"fastboot flash fail", false},
 }};
 constexpr std::size_t kBannerWidth = 68;
+
+// A fastboot progress percentage: 1 to 3 decimal digits, 0 to 100.
+constexpr std::size_t kPercentDigitsMax = 3;
+constexpr int kPercentMax = 100;
 
 // What the MBIM helper tells about one of the remembered codes.
 struct MccmncKind {
@@ -120,9 +125,37 @@ void handle_fastboot_status(const HelperMessage &msg, const HelperRequest &heade
         QLOG_DEBUG("%s", banner.c_str());
         std::string signal_text(status.text);
         emit_fastboot_flash_status_signal(signal_text.c_str());
+        // A final status ends the flash, and with it ModemManager's leave.
+        if (!status.progress)
+            quil_modem_manager_flash_ended();
         return;
     }
     QLOG_ERR("Invalid payload str!");
+}
+
+// The percentage of a progress payload; -1 when it is not 1 to 3 digits worth 0 to 100.
+int progress_percent(std::string_view text) {
+    if (text.empty() || text.size() > kPercentDigitsMax)
+        return -1;
+    int value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return -1;
+        value = value * 10 + (c - '0');
+    }
+    return value <= kPercentMax ? value : -1;
+}
+
+void handle_fastboot_progress(const HelperMessage &msg, const HelperRequest &header) {
+    QLOG_DEBUG("get FASTBOOT_PROGRESS resp!");
+    if (!payload_usable(msg, header))
+        return;
+    int percent = progress_percent(payload_text(msg));
+    if (percent < 0) {
+        QLOG_ERR("Invalid fastboot progress payload of %d bytes, drop message!", header.len);
+        return;
+    }
+    emit_flash_progress_signal("fastboot", percent);
 }
 
 }  // namespace
@@ -174,6 +207,9 @@ gpointer quil_helper_control_message_receiver(gpointer) {
                 break;
             case CONTROL_FASTBOOT_STATUS:
                 handle_fastboot_status(msg, header);
+                break;
+            case CONTROL_FASTBOOT_PROGRESS:
+                handle_fastboot_progress(msg, header);
                 break;
             default:
                 QLOG_DEBUG("Unsupported control message cid:0x%04x",

@@ -12,10 +12,12 @@
 #include <string>
 #include <string_view>
 
+#include "edl_flash.h"
 #include "gpio_reset.h"
 #include "heap_block.h"
 #include "helper_queue.h"
 #include "log.h"
+#include "modem_manager.h"
 #include "module_catalogue.h"
 #include "request_payload.h"
 
@@ -25,6 +27,15 @@ int32_t last_request_cid = 0;
 namespace {
 
 constexpr auto kResponseTimeout = std::chrono::seconds(6);
+// The MBIM helper answers a fastboot flash request only once the module shows up in
+// fastboot mode: it writes the reboot command, waits 3 s, then polls lsusb up to 5
+// times 1 s apart, about 8 s and five lsusb runs in the worst case. 15 s leaves room
+// for a slow lsusb on a busy USB bus and for opening the AT port.
+constexpr auto kFastbootResponseTimeout = std::chrono::seconds(15);
+
+std::chrono::seconds response_limit(int32_t cid) {
+    return cid == CID_FASTBOOT_FLASH ? kFastbootResponseTimeout : kResponseTimeout;
+}
 
 constexpr std::string_view kResetSuccess = "reset_modem_hw_success";
 constexpr std::string_view kResetFail = "reset_modem_hw_fail";
@@ -121,31 +132,32 @@ bool response_payload(const HelperMessage &msg, std::string *text, int32_t *len)
     return true;
 }
 
-// Puts the request on queue 0 and waits for its response on queue 1.
-void forward_request(const ClientRequest &request) {
+// Puts the request on queue 0 and waits for its response on queue 1. Returns the
+// rtcode the client was answered with (1 for every failure).
+int32_t forward_request(const ClientRequest &request) {
     QLOG_DEBUG("Not special req, send req to helperm to deal!");
     auto msg = quil::alloc_zeroed<HelperMessage>(sizeof(HelperMessage));
     if (!msg) {
         QLOG_ERR("malloc failed!");
         request.fail();
-        return;
+        return 1;
     }
     helper_message_fill(*msg, HELPER_MSG_NORMAL, request.serviceid, request.cid, request.rtcode,
                         std::string_view(request.payload, static_cast<std::size_t>(request.len)));
     if (quil_adapter_helperd_send_req_to_helperm(msg.get()) != 0) {
         QLOG_ERR("Send message failed!");
         request.fail();
-        return;
+        return 1;
     }
     last_request_serviceid = request.serviceid;
     last_request_cid = request.cid;
     bool mismatched = false;
 
     for (;;) {
-        if (quil_adapter_helperd_timer_handle() != 0) {
+        if (quil_adapter_helperd_timer_handle(response_limit(request.cid)) != 0) {
             QLOG_DEBUG("Get message failed!");
             request.fail();
-            return;
+            return 1;
         }
         for (;;) {
             int ret = quil_adapter_helperd_get_normal_msg_from_helperm(msg.get());
@@ -154,7 +166,7 @@ void forward_request(const ClientRequest &request) {
                 quil_adapter_helperd_timer_close();
                 QLOG_DEBUG("Get message failed!");
                 request.fail();
-                return;
+                return 1;
             }
             int err = errno;
             QLOG_DEBUG("ret:%d", ret == 0 ? static_cast<int>(HELPER_BODY_SIZE) : -1);
@@ -168,7 +180,7 @@ void forward_request(const ClientRequest &request) {
             quil_adapter_helperd_timer_close();
             QLOG_DEBUG("Get message failed!");
             request.fail();
-            return;
+            return 1;
         }
         quil_adapter_helperd_timer_close();
 
@@ -179,11 +191,11 @@ void forward_request(const ClientRequest &request) {
         if (header.cid == request.cid && header.serviceid == request.serviceid) {
             if (!response_payload(*msg, &text, &len)) {
                 request.fail();
-                return;
+                return 1;
             }
             request.reply(header.rtcode, len, text.c_str());
             QLOG_DEBUG("Helper send resp!");
-            return;
+            return header.rtcode;
         }
         if (!mismatched) {
             mismatched = true;
@@ -193,8 +205,17 @@ void forward_request(const ClientRequest &request) {
         QLOG_ERR("Get mismatched message again! return error to dbus!");
         response_payload(*msg, &text, &len);
         request.reply(1, len, text.c_str());
-        return;
+        return 1;
     }
+}
+
+// A fastboot flash request: ModemManager is asked to leave the module alone before the
+// module reboots into its bootloader, for as long as the flash runs; a request that
+// failed starts no flash and ends the inhibition at once.
+void forward_fastboot_flash(const ClientRequest &request) {
+    ModemInhibition inhibition = quil_modem_manager_inhibit_module();
+    if (forward_request(request) == 0)
+        inhibition.keep_until_flash_ends();
 }
 
 }  // namespace
@@ -233,9 +254,15 @@ gboolean request_transmitter(QuillonGdbusHelper *, GDBusMethodInvocation *invoca
             char result[PORT_STATE_SIZE] = {};
             quillon_get_port_command_ready(result);
             if (std::strstr(result, "flashport") != nullptr) {
-                // The module waits in download mode; flashing it is not offered here.
-                QLOG_ERR("EDL flashing is not available, refuse request!");
-                request.fail();
+                // The module waits in download mode: the flash runs in a thread of its
+                // own with the whole payload, one at a time.
+                std::string_view payload(request.payload, static_cast<std::size_t>(request.len));
+                if (quil_edl_flash_start(payload) != EdlFlashStart::started) {
+                    request.fail();
+                    return TRUE;
+                }
+                request.reply(request.rtcode, static_cast<int32_t>(EDL_FLASH_REPLY.size()),
+                              EDL_FLASH_REPLY.data());
                 return TRUE;
             }
             forward_request(request);
@@ -244,13 +271,16 @@ gboolean request_transmitter(QuillonGdbusHelper *, GDBusMethodInvocation *invoca
         case CID_PORT_STATE:
             serve_port_state(request);
             return TRUE;
+        case CID_FASTBOOT_FLASH:
+            forward_fastboot_flash(request);
+            return TRUE;
         default:
             forward_request(request);
             return TRUE;
     }
 }
 
-int quil_adapter_helperd_timer_handle() {
+int quil_adapter_helperd_timer_handle(std::chrono::seconds limit) {
     std::lock_guard lock(request_timer.mutex);
     if (!request_timer.thread_started) {
         GThread *thread = g_thread_try_new("req-timer", request_timer_thread, nullptr, nullptr);
@@ -265,7 +295,7 @@ int quil_adapter_helperd_timer_handle() {
         QLOG_DEBUG("alarm is used!");
     else
         QLOG_DEBUG("alarm created!");
-    request_timer.deadline = std::chrono::steady_clock::now() + kResponseTimeout;
+    request_timer.deadline = std::chrono::steady_clock::now() + limit;
     request_timer.wake.notify_one();
     return 0;
 }

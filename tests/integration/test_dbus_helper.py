@@ -70,7 +70,8 @@ def test_port_state_served_locally(sandbox, lsusb, state):
 
 @pytest.mark.parametrize("lsusb, expected", [
     ([], (1, 5, "ERROR")),  # not in download mode: forwarded like any other cid
-    (["05c6:9008 Qualcomm QDL mode"], (1, 3, "pkg")),  # no EDL flashing here: refused
+    # Download mode: the flash thread takes it (and fails on this payload) at once.
+    (["05c6:9008 Qualcomm QDL mode"], (0, 12, "edl flashing")),
 ], ids=["forwarded", "download-mode"])
 def test_edl_flash_request(sandbox, lsusb, expected):
     sandbox.set_lsusb(lsusb)

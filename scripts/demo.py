@@ -35,9 +35,24 @@ REGISTERED_PROVIDER = "310410"
 # The SIM is PIN-locked when the MBIM port opens; it becomes ready later.
 SIM_LOCKED = 6
 SIM_READY = 1
-WATCHED = ("cellularState", "simcardChange", "roamRegion", "fastbootStatus", "edlStatus")
+WATCHED = ("cellularState", "simcardChange", "roamRegion", "fastbootStatus", "edlStatus",
+           "flashProgress")
 SIGNAL_TIMEOUT = 20
-DEADLINE = 90  # the whole demo; it normally takes a few seconds
+DEADLINE = 150  # the whole demo; it normally takes about 30 s, most of it flashing
+
+PACKAGE = "quil_fw_pkg/FwPackage"  # under /opt/quillon
+FASTBOOT_MODE = "3f1e:f00f Quillon Quillon KT300 Modem"
+DOWNLOAD_MODE = "05c6:9008 Qualcomm QDL mode"
+FASTBOOT_PAYLOAD = "ap:A1;md:M1;op:P1"
+# The fastboot steps of that payload: partition, image under the package directory.
+FASTBOOT_STEPS = [
+    ("aboot", "A1/appsboot.mbn"), ("boot", "A1/sdxnightjar-boot.img"),
+    ("system", "A1/sdxnightjar-sysfs.ubi"), ("userdata", "A1/sdxnightjar-usrfs.ubi"),
+    ("sbl", "basic_update_img/sbl1.mbn"), ("modem", "M1/NON-HLOS.ubi"),
+    ("operatorpack", "OP_OTA_P1/operatorpack.ubi"),
+]
+EDL_PAYLOAD = "ap:A1;md:M1"
+EDL_IMAGES = ["sbl1.mbn", "NON-HLOS.ubi", "sdxnightjar-sysfs.ubi"]
 
 # The requests: what they ask, serviceid, cid, payload, expected (rtcode, len, payload).
 REQUESTS = [
@@ -177,6 +192,9 @@ class Demo:
         self.start_daemons()
         self.signals()
         self.requests()
+        self.firmware_package()
+        self.fastboot_flash()
+        self.edl_flash()
         self.stop()
         say()
         say(f"demo finished: everything expected happened ({time.monotonic() - started:.1f} s)")
@@ -283,9 +301,125 @@ class Demo:
                 say(f"      GPIO {GPIO} value written: {', then '.join(self.gpio.writes(gpio_mark))}")
             self.print_logs()
 
+    def expect_progress(self, kind, percentages):
+        """The flashProgress signals of one flash, printed on one line."""
+        for n, percent in enumerate(percentages):
+            deadline = time.monotonic() + SIGNAL_TIMEOUT
+            while self.seen >= len(self.client.signals):
+                if time.monotonic() > deadline:
+                    raise DemoFailure(f"no flashProgress({kind!r}, {percent}) within "
+                                      f"{SIGNAL_TIMEOUT} s")
+                time.sleep(0.01)
+            member, args = self.client.signals[self.seen]
+            self.seen += 1
+            if (member, args) != ("flashProgress", (kind, percent)):
+                raise DemoFailure(f"expected flashProgress({kind!r}, {percent}), "
+                                  f"got {member}{args!r}")
+            if n == 0:
+                print(f"   signal  flashProgress({quote(kind)}, {percent})", end="", flush=True)
+            else:
+                print(f" {percent}", end="", flush=True)
+        say()
+
+    def firmware_package(self):
+        sb = self.sb
+        step("6. A firmware package, a desktop user, fake flashing tools")
+        root = sb.opt_dir / PACKAGE
+        files = [image for _, image in FASTBOOT_STEPS] + [
+            "A1/sbl1.mbn", "M1/NON-HLOS.ubi", "basic_update_img/patch_p2K_b128K.xml",
+            "download_agent/prog_nand_firehose_9x55.mbn"]
+        for name in files:
+            (root / name).parent.mkdir(parents=True, exist_ok=True)
+            (root / name).write_bytes(b"image " + name.encode())
+        programs = "".join(f'  <program label="p{n}" filename="{image}"/>\n'
+                           for n, image in enumerate(EDL_IMAGES))
+        (root / "rawprogram_nand_p2K_b128K.xml").write_text(
+            f"<?xml version=\"1.0\"?>\n<data>\n{programs}</data>\n")
+        say(f"   /opt/quillon/{PACKAGE}/: A1/ (AP images), M1/ (modem), OP_OTA_P1/, "
+            "basic_update_img/, download_agent/, rawprogram_nand_p2K_b128K.xml "
+            f"({len(EDL_IMAGES)} images)")
+        xauth = sb.make_xauthority()
+        say(f"   desktop user 4242 with its X authority file {xauth}: the progress dialog "
+            "(a recording zenity) runs as that user")
+        # The module shows up in its bootloader once the reboot command reached its AT
+        # port, and in normal mode again after "fastboot reboot".
+        gate, record, flag = self.gate, self.at.record_file, sb.workdir / "fastboot.rebooted"
+        sb.set_tool("lsusb", script=(
+            f'while [ ! -e "{gate}" ]; do sleep 0.02; done\n'
+            f'if grep -q "sys_reboot bootloader" "{record}" && [ ! -e "{flag}" ]; then\n'
+            f'  echo "Bus 001 Device 003: ID {FASTBOOT_MODE}"\n'
+            f'else\n  echo "Bus 001 Device 002: ID {MODULE}"\nfi\n'))
+        sb.set_tool("fastboot", script=(
+            'if [ "$1" = reboot ]; then touch "' + str(flag) + '"; echo "Rebooting"; exit 0; fi\n'
+            'echo "Sending \'$2\' ($(wc -c < "$3") KB)   OKAY [  0.010s]"\n'
+            'echo "Writing \'$2\'   OKAY [  0.020s]"\n'
+            'echo "Finished. Total time: 0.030s"\n'))
+        qdl = sb.opt_dir / "quil_helper_service" / "quil_helper_tools" / "qdl"
+        sb.make_fake("qdl", qdl)
+        lines = "".join(f'echo "program: {image} flashed successfully"\n' for image in EDL_IMAGES)
+        sb.set_tool("qdl", script=lines)
+        say("   fastboot and qdl: fakes that report every image written")
+
+    def dialog_lines(self, start):
+        text = self.sb.tool_stdin("zenity")[start:].decode(errors="replace")
+        return [line for line in text.split("\n") if line]
+
+    def fastboot_flash(self):
+        sb = self.sb
+        step(f"7. Fastboot flash: sendMesg 0x100a {quote(FASTBOOT_PAYLOAD)}")
+        say("   The MBIM helper reboots the module into its bootloader (AT), waits for it on")
+        say("   USB (3f1e:f00f), answers, then flashes in a thread of its own:")
+        dialog_mark = len(sb.tool_stdin("zenity"))
+        result = self.client.send_mesg(1, 0x100A, 0, payload=FASTBOOT_PAYLOAD, timeout=30)
+        (sid, cid), rtcode, length, text = result.reply
+        say(f"   sendMesg((1, 0x100a), 0, {len(FASTBOOT_PAYLOAD)}, {quote(FASTBOOT_PAYLOAD)}) -> "
+            f"((1, 0x100a), {rtcode}, {length}, {quote(text)})   [{result.elapsed:.1f} s]")
+        if (rtcode, length, text) != (0, 17, "fastboot_flashing"):
+            raise DemoFailure(f"0x100a answered {result.reply}")
+        self.expect_signal("fastbootStatus", "fastboot flashing...")
+        self.expect_progress("fastboot", [14, 28, 42, 56, 70, 84, 98, 99])
+        self.expect_signal("fastbootStatus", "fastboot flash ok")
+        calls = [c for c in sb.tool_calls("fastboot")]
+        for argv in calls:
+            say(f"      fastboot {' '.join(argv)}")
+        expected = [["flash", part, f"/opt/quillon/{PACKAGE}/{image}"]
+                    for part, image in FASTBOOT_STEPS] + [["reboot"]]
+        if calls != expected:
+            raise DemoFailure(f"fastboot was run as {calls}, expected {expected}")
+        lines = self.dialog_lines(dialog_mark)
+        say(f"   the dialog read: {' | '.join(lines)}")
+        identity = sb.tool_identity("zenity")
+        env = sb.tool_env("zenity")
+        say(f"   it ran as uid {identity[0]}, gid {identity[1]} with DISPLAY={env.get('DISPLAY')} "
+            f"XAUTHORITY={env.get('XAUTHORITY')}")
+        if identity[:2] != (4242, 4343):
+            raise DemoFailure(f"the dialog ran as {identity}, not as the desktop user")
+        self.print_logs()
+
+    def edl_flash(self):
+        sb = self.sb
+        step(f"8. EDL flash: the module in download mode, sendMesg 0x2004 {quote(EDL_PAYLOAD)}")
+        sb.set_tool("lsusb", stdout=f"Bus 001 Device 004: ID {DOWNLOAD_MODE}\n")
+        say(f"   lsusb      Bus 001 Device 004: ID {DOWNLOAD_MODE}")
+        dialog_mark = len(sb.tool_stdin("zenity"))
+        result = self.client.send_mesg(1, 0x2004, 0, payload=EDL_PAYLOAD)
+        (sid, cid), rtcode, length, text = result.reply
+        say(f"   sendMesg((1, 0x2004), 0, {len(EDL_PAYLOAD)}, {quote(EDL_PAYLOAD)}) -> "
+            f"((1, 0x2004), {rtcode}, {length}, {quote(text)})   [{result.elapsed * 1000:.0f} ms]")
+        if (rtcode, length, text) != (0, 12, "edl flashing"):
+            raise DemoFailure(f"0x2004 answered {result.reply}")
+        self.expect_signal("edlStatus", "flashing...")
+        self.expect_progress("edl", [33, 66, 99])
+        self.expect_signal("edlStatus", "flash ok")
+        for argv in sb.tool_calls("qdl"):
+            say(f"      qdl {' '.join(argv)}")
+        lines = self.dialog_lines(dialog_mark)
+        say(f"   the dialog read: {' | '.join(lines)}")
+        self.print_logs()
+
     def stop(self):
         sb = self.sb
-        step("5. Stopping")
+        step("9. Stopping")
         mark = sb.log.mark()
         self.dbus_helper.signal(signal.SIGTERM)
         try:

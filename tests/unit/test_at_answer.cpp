@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "../../mbim-helper/at_answer.h"
+#include "at_answer.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "../../dbus-helper/gpio_reset.h"
-#include "../../dbus-helper/request_payload.h"
+#include "gpio_reset.h"
+#include "request_payload.h"
 
 namespace {
 

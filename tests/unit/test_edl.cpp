@@ -11,9 +11,9 @@
 #include <string>
 #include <string_view>
 
-#include "../../dbus-helper/edl_payload.h"
-#include "../../dbus-helper/edl_segments.h"
-#include "../../dbus-helper/edl_work_space.h"
+#include "edl_payload.h"
+#include "edl_segments.h"
+#include "edl_work_space.h"
 
 namespace fs = std::filesystem;
 

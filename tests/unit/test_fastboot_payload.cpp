@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "../../mbim-helper/fastboot_payload.h"
+#include "fastboot_payload.h"
 
 namespace {
 

@@ -141,8 +141,7 @@ TEST_F(QueueFixture, ControlMessagesGoToTheirOwnType) {
     EXPECT_EQ(msg.body[27], '\0');
 }
 
-TEST_F(QueueFixture, OversizeForeignMessageIsTakenCutToTheBody)
-{
+TEST_F(QueueFixture, OversizeForeignMessageIsTakenCutToTheBody) {
     struct {
         long mtype;
         char text[3000];

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "../../mbim-helper/sim_state.h"
+#include "sim_state.h"
 
 namespace {
 

@@ -15,6 +15,8 @@
 #include <cstring>
 #include <utility>
 
+#include "log.h"
+
 namespace quil {
 
 namespace {
@@ -202,6 +204,16 @@ int ChildProcess::stop(std::chrono::milliseconds grace) {
     }
     pid_ = -1;
     return status;
+}
+
+std::string command_text(const std::vector<std::string> &argv) {
+    std::string text;
+    for (const auto &arg : argv) {
+        if (!text.empty())
+            text.push_back(' ');
+        text.append(arg);
+    }
+    return quil_printable(text);
 }
 
 std::string read_to_end(int fd) {

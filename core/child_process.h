@@ -69,6 +69,9 @@ class ChildProcess {
     UniqueFd output_;
 };
 
+// The argument vector as one line for the log, arguments separated by spaces.
+std::string command_text(const std::vector<std::string> &argv);
+
 // Reads fd to its end: everything the child wrote, however long.
 std::string read_to_end(int fd);
 

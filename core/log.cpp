@@ -79,3 +79,19 @@ void log_set(int argc, char **argv) {
         }
     }
 }
+
+std::string quil_printable(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            char escaped[5];
+            std::snprintf(escaped, sizeof(escaped), "\\x%02x", byte);
+            out.append(escaped);
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
+}

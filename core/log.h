@@ -3,6 +3,9 @@
 
 #include <syslog.h>
 
+#include <string>
+#include <string_view>
+
 // Current log level on the syslog scale 0..7. Written only by log_set() before any
 // thread exists; read everywhere without a lock.
 extern int g_debug_level;
@@ -32,3 +35,7 @@ void log_set(int argc, char **argv);
 
 // The usage text written to standard error after an unknown option.
 extern const char quil_usage_text[];
+
+// Text for a log line that came from outside (a payload, a path): control characters
+// written as \xNN, so that one log line stays one line.
+std::string quil_printable(std::string_view text);

@@ -69,22 +69,12 @@ struct FileCloser {
 };
 using FileStream = std::unique_ptr<FILE, FileCloser>;
 
-std::string command_text(const std::vector<std::string> &argv) {
-    std::string text;
-    for (const auto &arg : argv) {
-        if (!text.empty())
-            text += ' ';
-        text += arg;
-    }
-    return text;
-}
-
 // The dialog of this flash; an empty one when it cannot be shown.
 ProgressDialog open_dialog(const std::vector<std::string> &tool_argv) {
     XauthorityPath xauthority{};
     if (quillon_get_zenity_environment_variable(xauthority) != 0)
         QLOG_ERR("get zenity_environment_variable path error");
-    QLOG_DEBUG("%s", command_text(tool_argv).c_str());
+    QLOG_DEBUG("%s", quil::command_text(tool_argv).c_str());
     std::this_thread::sleep_for(kBeforeDialog);
     ProgressDialog dialog = quil_progress_dialog_open(
         std::string_view(xauthority.data(), strnlen(xauthority.data(), xauthority.size())), 0);

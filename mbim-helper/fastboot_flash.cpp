@@ -53,24 +53,6 @@ constexpr auto kDialogSettle = std::chrono::seconds(2);
 constexpr auto kStepPause = std::chrono::seconds(1);
 constexpr auto kResultShown = std::chrono::seconds(3);
 
-// The payload and paths as log text: control characters (a refused payload may hold
-// them) written as \xNN, so that one log line stays one line.
-std::string printable(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f) {
-            char escaped[5];
-            std::snprintf(escaped, sizeof(escaped), "\\x%02x", byte);
-            out.append(escaped);
-        } else {
-            out.push_back(c);
-        }
-    }
-    return out;
-}
-
 // --- one fastboot flash at a time ---------------------------------------------------
 
 std::atomic<bool> fastboot_flash_busy{false};
@@ -136,16 +118,6 @@ quil::ChildProcess start_child(const quil::ChildSpec &spec, std::string *error) 
     return quil::ChildProcess::start(spec, error);
 }
 
-std::string joined(const std::vector<std::string> &argv) {
-    std::string text;
-    for (const auto &arg : argv) {
-        if (!text.empty())
-            text.push_back(' ');
-        text.append(arg);
-    }
-    return printable(text);
-}
-
 struct StepOutcome {
     bool finished = false;  // the output holds "Finished. Total time:"
     int status = -1;        // wait status; -1 when fastboot could not be started
@@ -155,7 +127,7 @@ StepOutcome run_fastboot_flash(const FastbootStep &step) {
     quil::ChildSpec spec;
     spec.argv = {"fastboot", "flash", step.partition, step.image_path};
     spec.output_pipe = true;
-    QLOG_DEBUG("command = %s %d", joined(spec.argv).c_str(), __LINE__);
+    QLOG_DEBUG("command = %s %d", quil::command_text(spec.argv).c_str(), __LINE__);
     std::string error;
     quil::ChildProcess child = start_child(spec, &error);
     StepOutcome outcome;
@@ -180,7 +152,7 @@ struct FlashJob {
 
 gpointer fastboot_flashing_command(gpointer data) {
     std::unique_ptr<FlashJob> job(static_cast<FlashJob *>(data));
-    std::string shown = printable(job->payload);
+    std::string shown = quil_printable(job->payload);
     QLOG_ERR("[%s]: %s", __func__, shown.c_str());
     send_status(kStatusFlashing);
     int32_t result = 0;
@@ -252,7 +224,7 @@ class FastbootSwitch {
             claim_.give_back();
             return;
         }
-        QLOG_DEBUG("payload: %s", printable(payload_).c_str());
+        QLOG_DEBUG("payload: %s", quil_printable(payload_).c_str());
         start_flash_thread(std::move(payload_), std::move(claim_));
     }
 
@@ -293,7 +265,7 @@ void poll_done(SwitchRef session, std::string_view output) {
     char buffer[kPollBufferSize] = {};
     std::snprintf(buffer, sizeof(buffer), "init%d", session->polls());
     std::memcpy(buffer, output.data(), std::min(output.size(), sizeof(buffer) - 1));
-    QLOG_DEBUG("%s", printable(buffer).c_str());
+    QLOG_DEBUG("%s", quil_printable(buffer).c_str());
     if (std::strstr(buffer, kFastbootModeId.data()) != nullptr) {
         QLOG_CRIT("match f00f");
         session->answer(true);
@@ -366,7 +338,7 @@ void quillon_fastboot_flash_ready(GObject *, GAsyncResult *, gpointer user_data)
         int32_t len = std::clamp(record->len, 0, HELPER_MAX_PAYLOAD);
         payload.assign(request_record_payload(record.get()), static_cast<std::size_t>(len));
     }
-    QLOG_DEBUG("payload: %s", printable(payload).c_str());
+    QLOG_DEBUG("payload: %s", quil_printable(payload).c_str());
     // The 3-second wait, the polls and the answer run in the main loop, so that the
     // request path goes on meanwhile.
     wait_then_poll(
@@ -377,12 +349,12 @@ void quillon_fastboot_flash_ready(GObject *, GAsyncResult *, gpointer user_data)
 namespace {
 
 void quillon_fastboot_flash_command(const std::string &payload, int32_t *result) {
-    QLOG_DEBUG("interpayload = %s %d", printable(payload).c_str(), __LINE__);
+    QLOG_DEBUG("interpayload = %s %d", quil_printable(payload).c_str(), __LINE__);
     payload_analysis analysis;
     PayloadVerdict verdict = quil_program_payload_analysis(payload, analysis);
     for (const auto &field : analysis.unmatched_fields) {
         QLOG_DEBUG("[%s:]current field don't match partation and path", __func__);
-        QLOG_DEBUG("field: %s", printable(field).c_str());
+        QLOG_DEBUG("field: %s", quil_printable(field).c_str());
     }
     if (verdict != PayloadVerdict::ok) {
         QLOG_ERR("[%s:]don't match partation and path", __func__);
@@ -412,7 +384,7 @@ void quillon_fastboot_flash_command(const std::string &payload, int32_t *result)
     std::string_view xauthority_text(xauthority.data(),
                                      strnlen(xauthority.data(), xauthority.size()));
     for (const auto &entry : quil_progress_dialog_environment(xauthority_text))
-        QLOG_DEBUG("environment: %s", printable(entry).c_str());
+        QLOG_DEBUG("environment: %s", quil_printable(entry).c_str());
     ProgressDialog dialog;
     {
         std::shared_lock<std::shared_mutex> guard(mbim_fd_guard);

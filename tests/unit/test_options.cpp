@@ -80,4 +80,10 @@ TEST(Usage, ExactText) {
     EXPECT_EQ(err.substr(err.size() - usage.size()), usage);
 }
 
+TEST(LogText, OutsideTextStaysOneLine) {
+    EXPECT_EQ(quil_printable("md:M1"), "md:M1");
+    EXPECT_EQ(quil_printable(std::string_view("a\nb\r\x7f\0c", 7)), "a\\x0ab\\x0d\\x7f\\x00c");
+    EXPECT_EQ(quil_printable("$(id);`x`"), "$(id);`x`");
+}
+
 }  // namespace

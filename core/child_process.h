@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Outside programs started from an argument vector, never through a shell: the
 // flashing tools and the progress dialog get text that came from a client or from a
 // file name any local user chose.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Small RAII owners shared by both daemons.
 #pragma once
 

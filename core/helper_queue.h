@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The two System V message queues between the daemons and the records they carry.
 //
 // Queue 0 runs from the D-Bus helper to the MBIM helper, queue 1 back. Both carry

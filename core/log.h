@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Process-wide logging to syslog and the shared command line of both daemons.
 #pragma once
 
@@ -6,11 +7,14 @@
 #include <string>
 #include <string_view>
 
+#include "quil_version.h"
+
 // Current log level on the syslog scale 0..7. Written only by log_set() before any
 // thread exists; read everywhere without a lock.
 extern int g_debug_level;
 
-inline constexpr const char *QUIL_HELPER_VERSION = "1.0.8";
+// The project's version from meson.build.
+inline constexpr const char *QUIL_HELPER_VERSION = QUIL_VERSION_TEXT;
 
 // A message is written when g_debug_level exceeds the level's threshold. The gate is
 // tested before anything is formatted.

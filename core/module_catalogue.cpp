@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "module_catalogue.h"
 
 #include <cstdio>
@@ -6,6 +7,7 @@
 #include "heap_block.h"
 #include "helper_queue.h"
 #include "log.h"
+#include "run_command.h"
 
 namespace {
 
@@ -46,6 +48,9 @@ constexpr std::size_t kFindCommandSize = 39;
 bool search_step(const char *tool, const char *text, char *command_rsp) {
     char command[kSearchCommandSize] = {};
     std::snprintf(command, sizeof(command), "%s | grep %s", tool, text);
+    std::memset(command_rsp, 0, kCommandRspSize);
+    if (!quil::tool_available(tool))
+        return false;
     quil::Pipe pipe(command, "r");
     if (!pipe) {
         QLOG_ERR("execute command failed!");
@@ -151,6 +156,10 @@ int quil_adapter_helperm_get_work_module_name(char *buffer) {
         return -1;
     }
 
+    if (!quil::tool_available("find")) {
+        QLOG_ERR("can't find atport!");
+        return -1;
+    }
     char command[kFindCommandSize] = {};
     std::snprintf(command, sizeof(command), "find /dev -name %s*", row.atport);
     quil::Pipe pipe(command, "r");
@@ -200,6 +209,8 @@ bool PortStateProbe::feed(std::string_view line) {
 
 void quillon_get_port_command_ready(char *result) {
     std::snprintf(result, PORT_STATE_SIZE, "%s", "noport\n");
+    if (!quil::tool_available("lsusb"))
+        return;
     quil::Pipe pipe("lsusb | awk -F ' ' 'NR=6 {print $6}'", "r");
     if (!pipe) {
         QLOG_DEBUG("open get_port_cmd error");

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The catalogue of supported cellular modules and the search for the fitted one.
 #pragma once
 

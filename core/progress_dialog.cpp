@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "progress_dialog.h"
 
 #include <glib.h>
@@ -12,6 +13,7 @@
 #include <cstring>
 
 #include "log.h"
+#include "run_command.h"
 
 namespace {
 
@@ -24,6 +26,10 @@ enum class SearchResult { found, nothing, not_started };
 // prints, cut to the buffer, as "| head -1" and a 64-byte read would.
 SearchResult search_first_line(const char *dir, const char *pattern, XauthorityPath &path) {
     const char *argv[] = {"find", dir, "-name", pattern, nullptr};
+    if (!quil::tool_available("find")) {
+        errno = ENOENT;
+        return SearchResult::not_started;
+    }
     gchar *output = nullptr;
     GError *error = nullptr;
     auto flags = static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_STDERR_TO_DEV_NULL);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The desktop progress dialog shown while the module is flashed: zenity in progress
 // mode on display :0, fed percentage and label lines through a pipe.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "run_command.h"
 
 #include <glib.h>
@@ -6,8 +7,28 @@
 
 namespace quil {
 
+bool tool_available(std::string_view name) {
+    std::string program(name);
+    g_autofree gchar *found = g_find_program_in_path(program.c_str());
+    if (found != nullptr)
+        return true;
+    // Every name is reported once per process; a tool installed later is found again.
+    // The set lives as long as the process: detached threads may still ask while the
+    // process exits, after the destructors of statics have run.
+    static GMutex reported_mutex;
+    static GHashTable *reported = nullptr;
+    g_mutex_lock(&reported_mutex);
+    if (reported == nullptr)
+        reported = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, nullptr);
+    bool first = g_hash_table_add(reported, g_strdup(program.c_str())) != FALSE;
+    g_mutex_unlock(&reported_mutex);
+    if (first)
+        QLOG_ERR("tool %s not found, install it", quil_printable(program).c_str());
+    return false;
+}
+
 int run_argv(const std::vector<std::string> &argv, std::string *out) {
-    if (argv.empty())
+    if (argv.empty() || !tool_available(argv[0]))
         return -1;
     std::vector<char *> args;
     args.reserve(argv.size() + 1);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Control messages from the MBIM helper (queue 1, type 2), turned into D-Bus signals
 // by the thread "mbim-ctl-rcv".
 #pragma once

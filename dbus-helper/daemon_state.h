@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Process-wide handles of the D-Bus helper that several of its threads reach for.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The D-Bus face of the daemon: the bus name, the exported object and the signal
 // helpers of the flashing code.
 #pragma once

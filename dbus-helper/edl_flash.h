@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // EDL firmware flashing: request 0x2004 while the module waits in the Qualcomm
 // download mode. The flash runs in a thread of its own ("edl_flash") and reports
 // through edlStatus, flashProgress("edl", n) and the desktop progress dialog.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The EDL flash request payload: "ap:<dir>;md:<dir>", the AP and the modem image
 // directories of the firmware package.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The images of an EDL flash, counted from the package's rawprogram XML file.
 #pragma once
 

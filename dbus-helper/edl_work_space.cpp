@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "edl_work_space.h"
 
 #include <dirent.h>

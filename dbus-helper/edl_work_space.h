@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The EDL work space: a directory of the firmware package that is filled with the
 // images of one flash, handed to qdl, and removed again.
 #pragma once

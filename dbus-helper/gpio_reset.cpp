@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "gpio_reset.h"
 
 #include <fcntl.h>
@@ -10,6 +11,7 @@
 
 #include "heap_block.h"
 #include "log.h"
+#include "run_command.h"
 
 int32_t hwreset_gpio = 0;
 
@@ -69,6 +71,9 @@ int32_t quil_skuid_gpio_lookup(std::string_view text) {
 
 int quillon_get_skuid(char *buffer) {
     std::memset(buffer, 0, SKUID_TEXT_SIZE + 1);
+    // Without dmidecode the pipeline prints nothing: no SKU id.
+    if (!quil::tool_available("dmidecode"))
+        return 0;
     quil::Pipe pipe(kSkuidCommand, "r");
     if (!pipe) {
         QLOG_CRIT("popen get_skuid_cmd error");

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The module's hardware reset line: a sysfs GPIO chosen by the laptop's SKU id.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // quil-helper-dbus: owns com.quillon.helper on the system bus, forwards sendMesg
 // calls to quil-helper-mbim over the message queues and turns its control messages
 // into D-Bus signals.
@@ -19,6 +20,7 @@
 #include "helper_queue.h"
 #include "log.h"
 #include "presence_monitor.h"
+#include "run_command.h"
 
 std::atomic<GMainLoop *> main_loop{nullptr};
 
@@ -124,6 +126,8 @@ gboolean publish_main_loop(gpointer data) {
 }
 
 void remove_queue(int id) {
+    if (!quil::tool_available("ipcrm"))
+        return;
     std::array<char, 32> command = {};
     std::snprintf(command.data(), command.size(), "ipcrm -q %d", id);
     if (std::system(command.data()) != 0)

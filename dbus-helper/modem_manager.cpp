@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "modem_manager.h"
 
 #include <gio/gio.h>

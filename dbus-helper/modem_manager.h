@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // ModemManager and the fastboot flash: ModemManager probes and grabs a module that
 // reboots into its bootloader, so while a flash runs it is asked to leave the module
 // alone (org.freedesktop.ModemManager1.InhibitDevice).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Presence of the module: the start-up check "dev-check" and the udev monitor.
 #pragma once
 

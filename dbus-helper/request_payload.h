@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Checks and repairs of the texts that pass between a D-Bus client and the queues.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The handler of the D-Bus method sendMesg: local commands, and the forwarding of
 // every other command to the MBIM helper with the wait for its response.
 #pragma once

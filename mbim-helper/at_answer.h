@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The pure rules of the AT channel: collecting an answer into its bounded buffer,
 // composing a set command, and cutting the useful part out of an answer by the cid.
 // Nothing here touches a port, a queue or the log, so every rule can be tested alone.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The AT command channel on the module's AT port.
 #include "at_channel.h"
 
@@ -16,6 +17,7 @@
 #include "heap_block.h"
 #include "log.h"
 #include "module_catalogue.h"
+#include "run_command.h"
 
 namespace {
 
@@ -87,7 +89,10 @@ RequestRecord make_answer_record(int32_t serviceid, int32_t cid, std::string_vie
 
 // Reads the output of a fixed pipeline line by line into the start of buf, so that
 // the last line read stays (buf is left as it was when nothing is printed).
+// The pipelines start with lsusb: without it they would print nothing.
 void read_last_line(const char *command, char *buf, std::size_t size) {
+    if (!quil::tool_available("lsusb"))
+        return;
     quil::Pipe pipe(command, "r");
     if (!pipe) {
         QLOG_DEBUG("open get_port_cmd error");

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The AT command channel: one synchronous exchange on the module's AT port per
 // request, run in the request receiver thread. The handlers and completions named by
 // the command table are declared in handlers.h.

@@ -1,37 +1,90 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "command_table.h"
 
 #include <cstring>
 
+#include "command_names.h"
 #include "handlers.h"
 #include "log.h"
 
 namespace {
 
-constexpr HandlerFn AT_QUERY = quil_parse_send_req_atcmd;
-constexpr HandlerFn AT_SET = quil_parse_send_set_atcmd;
-constexpr HandlerFn MBIM = quil_parse_mbim_request;
-constexpr HandlerFn DEFAULT = quil_resp_error_result;
+// The handler of a row, named rather than pointed to, so that the check against the
+// command names below can tell the rows apart at compile time (comparing the addresses
+// of two functions is no constant expression under UndefinedBehaviorSanitizer).
+enum class Handler { at_query, at_set, mbim, fastboot_request, default_answer };
+constexpr Handler AT_QUERY = Handler::at_query;
+constexpr Handler AT_SET = Handler::at_set;
+constexpr Handler MBIM = Handler::mbim;
+constexpr Handler DEFAULT = Handler::default_answer;
+constexpr Handler FASTBOOT_REQUEST = Handler::fastboot_request;
 
-constexpr ReadyFn ANSWER_TEXT = quil_parse_send_atcmd_ready;
-constexpr ReadyFn USB_ID = quillon_get_subsysid_ready;
-constexpr ReadyFn LOCAL_MCCMNC = quil_helperm_get_local_mccmnc_ready;
-constexpr ReadyFn NETWORK_MCCMNC = quil_helperm_get_network_mccmnc_ready;
-constexpr ReadyFn WORK_SLOT = quil_helperm_get_work_slot_id_ready;
-constexpr HandlerFn FASTBOOT_REQUEST = quillon_fastboot_flash_request;
-constexpr ReadyFn FASTBOOT_READY = quillon_fastboot_flash_ready;
+constexpr HandlerFn handler_function(Handler handler) {
+    switch (handler) {
+        case Handler::at_query:
+            return quil_parse_send_req_atcmd;
+        case Handler::at_set:
+            return quil_parse_send_set_atcmd;
+        case Handler::mbim:
+            return quil_parse_mbim_request;
+        case Handler::fastboot_request:
+            return quillon_fastboot_flash_request;
+        case Handler::default_answer:
+            break;
+    }
+    return quil_resp_error_result;
+}
+
+// The completion of a row, named for the same reason.
+enum class Ready { none, answer_text, usb_id, local_mccmnc, network_mccmnc, work_slot, fastboot };
+constexpr Ready NO_READY = Ready::none;
+constexpr Ready ANSWER_TEXT = Ready::answer_text;
+constexpr Ready USB_ID = Ready::usb_id;
+constexpr Ready LOCAL_MCCMNC = Ready::local_mccmnc;
+constexpr Ready NETWORK_MCCMNC = Ready::network_mccmnc;
+constexpr Ready WORK_SLOT = Ready::work_slot;
+constexpr Ready FASTBOOT_READY = Ready::fastboot;
+
+constexpr ReadyFn ready_function(Ready ready) {
+    switch (ready) {
+        case Ready::answer_text:
+            return quil_parse_send_atcmd_ready;
+        case Ready::usb_id:
+            return quillon_get_subsysid_ready;
+        case Ready::local_mccmnc:
+            return quil_helperm_get_local_mccmnc_ready;
+        case Ready::network_mccmnc:
+            return quil_helperm_get_network_mccmnc_ready;
+        case Ready::work_slot:
+            return quil_helperm_get_work_slot_id_ready;
+        case Ready::fastboot:
+            return quillon_fastboot_flash_ready;
+        case Ready::none:
+            break;
+    }
+    return nullptr;
+}
+
+// A row as written below; the table the dispatcher reads is made from these.
+struct CommandRow {
+    int32_t cid;
+    Handler handler;
+    Ready ready;
+    const char *at_command;
+};
 
 // Sized by its rows: a spare zero row would match cid 0 with no handler.
-constexpr auto command_table = std::to_array<CommandEntry>({
+constexpr auto command_rows = std::to_array<CommandRow>({
     {0x0100, AT_QUERY, ANSWER_TEXT, "AT+CFUN=15"},
-    {0x0001, DEFAULT, nullptr, ""},
-    {0x0002, DEFAULT, nullptr, ""},
-    {0x0004, DEFAULT, nullptr, ""},
-    {0x0010, DEFAULT, nullptr, ""},
-    {0x0012, DEFAULT, nullptr, ""},
-    {0x0014, DEFAULT, nullptr, ""},
-    {0x0016, DEFAULT, nullptr, ""},
-    {0x0018, DEFAULT, nullptr, ""},
-    {0x0019, DEFAULT, nullptr, ""},
+    {0x0001, DEFAULT, NO_READY, ""},
+    {0x0002, DEFAULT, NO_READY, ""},
+    {0x0004, DEFAULT, NO_READY, ""},
+    {0x0010, DEFAULT, NO_READY, ""},
+    {0x0012, DEFAULT, NO_READY, ""},
+    {0x0014, DEFAULT, NO_READY, ""},
+    {0x0016, DEFAULT, NO_READY, ""},
+    {0x0018, DEFAULT, NO_READY, ""},
+    {0x0019, DEFAULT, NO_READY, ""},
     {0x1001, AT_QUERY, ANSWER_TEXT, "AT+GTSAPFWVER?"},
     {0x1002, AT_QUERY, ANSWER_TEXT, "AT+CGMR"},
     {0x1003, AT_QUERY, ANSWER_TEXT, "AT+GTCUSTPACKVER?"},
@@ -40,19 +93,19 @@ constexpr auto command_table = std::to_array<CommandEntry>({
     {0x1006, AT_QUERY, ANSWER_TEXT, "AT+CGSN"},
     {0x1007, MBIM, LOCAL_MCCMNC, ""},
     {0x1008, AT_QUERY, USB_ID, "AT"},
-    {0x1009, AT_QUERY, nullptr, ""},
+    {0x1009, AT_QUERY, NO_READY, ""},
     // Refused while a fastboot flash runs; otherwise sent as an AT query.
     {0x100a, FASTBOOT_REQUEST, FASTBOOT_READY, "at+syscmd=sys_reboot bootloader"},
-    {0x2001, DEFAULT, nullptr, "AT"},
+    {0x2001, DEFAULT, NO_READY, "AT"},
     {0x2002, AT_QUERY, ANSWER_TEXT, "AT+GTOEMUSBID?"},
-    {0x2003, DEFAULT, nullptr, ""},
-    {0x2004, DEFAULT, nullptr, "at+syscmd=sys_reboot edl"},
+    {0x2003, DEFAULT, NO_READY, ""},
+    {0x2004, DEFAULT, NO_READY, "at+syscmd=sys_reboot edl"},
     {0x4001, AT_SET, ANSWER_TEXT, "AT+BODYSAREN="},
     {0x4002, AT_QUERY, ANSWER_TEXT, "AT+BODYSAREN?"},
     {0x4004, AT_QUERY, ANSWER_TEXT, "AT+BODYSARMODE?"},
     {0x4003, AT_SET, ANSWER_TEXT, "AT+BODYSARMODE="},
     {0x4005, AT_SET, ANSWER_TEXT, "AT+BODYSARON=1,"},
-    {0x4006, DEFAULT, nullptr, "AT+BODYSARCFG="},
+    {0x4006, DEFAULT, NO_READY, "AT+BODYSARCFG="},
     {0x4007, AT_SET, ANSWER_TEXT, "AT+BODYSARVER="},
     {0x4008, AT_QUERY, ANSWER_TEXT, "AT+BODYSARVER?"},
     {0x4011, AT_SET, ANSWER_TEXT, "AT+GTANTTUNINGEN="},
@@ -75,9 +128,43 @@ constexpr auto command_table = std::to_array<CommandEntry>({
     {0x4026, MBIM, NETWORK_MCCMNC, ""},
     {0x4027, MBIM, WORK_SLOT, ""},
     {0x4028, MBIM, WORK_SLOT, ""},
-    {0x4029, DEFAULT, nullptr, ""},
+    {0x4029, DEFAULT, NO_READY, ""},
 });
-static_assert(command_table.size() == 53);
+static_assert(command_rows.size() == 53);
+
+constexpr auto command_table = [] {
+    std::array<CommandEntry, command_rows.size()> table{};
+    for (std::size_t i = 0; i < command_rows.size(); ++i) {
+        const CommandRow &row = command_rows[i];
+        table[i] = {row.cid, handler_function(row.handler), ready_function(row.ready),
+                    row.at_command};
+    }
+    return table;
+}();
+
+// What each row does with a request, for the check against the command names.
+constexpr quil::DaemonRowKind daemon_row_kind(const CommandRow &row) {
+    if (row.handler == DEFAULT)
+        return quil::DaemonRowKind::unserved;
+    if (row.handler == FASTBOOT_REQUEST)
+        return quil::DaemonRowKind::fastboot_flash;
+    if (row.handler == MBIM)
+        return quil::DaemonRowKind::mbim;
+    // The AT handlers refuse a row without a completion or without a command text.
+    if (row.ready == NO_READY || row.at_command[0] == '\0')
+        return quil::DaemonRowKind::unserved;
+    return row.handler == AT_SET ? quil::DaemonRowKind::at_set : quil::DaemonRowKind::at_query;
+}
+
+constexpr quil::NamesCheck check_names_against_command_table() {
+    std::array<quil::DaemonRow, command_rows.size()> rows{};
+    for (std::size_t i = 0; i < command_rows.size(); ++i)
+        rows[i] = {command_rows[i].cid, daemon_row_kind(command_rows[i])};
+    return quil::check_command_names(rows, quil::command_names);
+}
+static_assert(check_names_against_command_table().ok(),
+              "core/command_names.h disagrees with the command table: every served cid "
+              "needs a name of a fitting kind, every name that is not local a row");
 
 // A two-state lock that any thread may give back; giving back a free lock leaves it
 // free.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The MBIM helper's command table, its dispatcher and the rules every handler and
 // every completion follows.
 #pragma once

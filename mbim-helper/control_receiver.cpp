@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "control_receiver.h"
 
 #include "heap_block.h"

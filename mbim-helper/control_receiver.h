@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Control messages on queue 0, executed by the thread "control_recv".
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "fastboot_flash.h"
 
 #include <gio/gio.h>
@@ -21,6 +22,7 @@
 #include "log.h"
 #include "mbim_connection.h"
 #include "progress_dialog.h"
+#include "run_command.h"
 
 namespace {
 
@@ -128,6 +130,8 @@ StepOutcome run_fastboot_flash(const FastbootStep &step) {
     spec.argv = {"fastboot", "flash", step.partition, step.image_path};
     spec.output_pipe = true;
     QLOG_DEBUG("command = %s %d", quil::command_text(spec.argv).c_str(), __LINE__);
+    if (!quil::tool_available("fastboot"))
+        return {};
     std::string error;
     quil::ChildProcess child = start_child(spec, &error);
     StepOutcome outcome;
@@ -292,6 +296,10 @@ void on_poll_output(GObject *source, GAsyncResult *res, gpointer data) {
 
 // Runs the poll pipeline without blocking the main loop.
 void poll_fastboot_mode(SwitchRef session) {
+    if (!quil::tool_available("lsusb")) {
+        poll_done(std::move(session), "");
+        return;
+    }
     const char *argv[] = {"/bin/sh", "-c", kFastbootModePoll, nullptr};
     g_autoptr(GError) error = nullptr;
     g_autoptr(GSubprocess) poll =
@@ -429,6 +437,8 @@ void quillon_fastboot_flash_command(const std::string &payload, int32_t *result)
 void quil_fastboot_reboot() {
     quil::ChildSpec spec;
     spec.argv = {"fastboot", "reboot"};
+    if (!quil::tool_available("fastboot"))
+        return;
     std::string error;
     quil::ChildProcess child = start_child(spec, &error);
     if (!child) {

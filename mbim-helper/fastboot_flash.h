@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Fastboot flashing: request 0x100a reboots the module into its bootloader; once it
 // shows up in fastboot mode the request is answered and the thread "fastboot_flash"
 // flashes the images the payload names, shows progress in the desktop dialog and on the

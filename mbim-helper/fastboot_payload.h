@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The pure rules of a fastboot flash: parsing the request's payload into
 // payload_analysis, refusing values that could lead anywhere but into the package, and
 // planning the steps (partition, image, percentage, when the dialog sees it, the pause).

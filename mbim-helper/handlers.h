@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Handlers and completions named by the command table, one family per file:
 // AT channel, MBIM queries and fastboot flashing.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // quil-helper-mbim: executes the D-Bus helper's requests on the module's AT and MBIM
 // ports and reports the module's events back.
 #include "command_table.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The MBIM helper's main loop, where every MBIM callback runs.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "mbim_connection.h"
 
 #include <glib.h>

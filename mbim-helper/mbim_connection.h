@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The module's MBIM control port, opened through the MBIM proxy.
 //
 // The port is opened when the D-Bus helper announces the module (control cid 1) and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // MBIM indications, the SIM state tracking and the answer callbacks of the queries
 // run for control messages.
 #pragma once

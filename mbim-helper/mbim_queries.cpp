@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The request cids answered from MBIM queries, and the query issuers shared with the
 // control path.
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The SIM state table: what a subscriber ready state does, given whether "SIM
 // inserted" has been reported. Pure logic, shared by the indication handler and the
 // answer to the subscriber ready status query.

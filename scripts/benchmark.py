@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Request road benchmark.
 
 Runs both daemons in a private sandbox (its own IPC and network namespaces and

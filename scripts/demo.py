@@ -1,10 +1,13 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The demo: both daemons against the simulated Quillon KT300 module, in a private
 sandbox with its own system bus, and what a desktop client sees of them.
 
     sudo /usr/bin/python3 scripts/demo.py [--build-dir DIR] [--logs]
 
-The build dir defaults to $QUIL_BUILD_DIR, else <repo>/build. --logs prints the
+The requests and both flashes are made with quilctl, as an administrator would, and
+`quilctl monitor` prints every signal meanwhile. The build dir defaults to
+$QUIL_BUILD_DIR, else <repo>/build. --logs prints the
 daemons' syslog lines after each step. Exits 0 when everything expected happened,
 1 (with the sandbox's log) when something did not, so it doubles as a smoke test.
 """
@@ -54,24 +57,24 @@ FASTBOOT_STEPS = [
 EDL_PAYLOAD = "ap:A1;md:M1"
 EDL_IMAGES = ["sbl1.mbn", "NON-HLOS.ubi", "sdxnightjar-sysfs.ubi"]
 
-# The requests: what they ask, serviceid, cid, payload, expected (rtcode, len, payload).
+# The requests, made with quilctl as an administrator would: what they ask, the command
+# line, the expected exit status and standard output.
 REQUESTS = [
     ("USB mode of the module, answered by the D-Bus helper itself (lsusb)",
-     1, 0x2001, "", (0, 11, "normalport\n")),
-    ("firmware version: AT+CGMR on the AT port",
-     1, 0x1002, "", (0, 22, "KT300.1.2.3.4_20261201")),
-    ("IMEI: AT+CGSN on the AT port",
-     1, 0x1006, "", (0, 15, "861234560123456")),
-    ("body SAR state: AT+BODYSAREN? on the AT port",
-     1, 0x4002, "", (0, 1, "1")),
-    ("home network MCC/MNC: an MBIM home provider query",
-     1, 0x1007, "", (0, 6, HOME_PROVIDER)),
-    ("registered network MCC/MNC: an MBIM register state query",
-     1, 0x4026, "", (0, 6, REGISTERED_PROVIDER)),
+     ["port-state"], 0, "normalport\n"),
+    ("firmware version: AT+CGMR on the AT port", ["fw-version"], 0, "KT300.1.2.3.4_20261201\n"),
+    ("IMEI: AT+CGSN on the AT port", ["imei"], 0, "861234560123456\n"),
+    ("body SAR state: AT+BODYSAREN? on the AT port", ["sar-state"], 0, "1\n"),
+    ("the same for a script: one JSON object per reply", ["--json", "sar-state"], 0,
+     '{"serviceid":1,"cid":16386,"command":"sar-state","rtcode":0,"len":1,"payload":"1"}\n'),
+    ("home network MCC/MNC: an MBIM home provider query", ["home-network"], 0,
+     HOME_PROVIDER + "\n"),
+    ("registered network MCC/MNC: an MBIM register state query", ["registered-network"], 0,
+     REGISTERED_PROVIDER + "\n"),
     ("hardware reset: the D-Bus helper pulses the reset line (GPIO 0, then 1)",
-     1, 0x2003, "", (0, 23, "reset_modem_hw_success")),
-    ("a command id nobody knows: the MBIM helper's default answer",
-     1, 0x5000, "", (1, 5, "ERROR")),
+     ["reset"], 0, "reset_modem_hw_success\n"),
+    ("a command id nobody knows: the MBIM helper's default answer, exit status 1",
+     ["raw", "0x5000"], 1, ""),
 ]
 
 
@@ -141,6 +144,7 @@ class Demo:
         self.mbim_helper = None
         self.dbus_helper = None
         self.client = None
+        self.monitor = None
         self.seen = 0  # signals printed so far
         self.log_pos = 0  # syslog lines printed so far
 
@@ -195,6 +199,7 @@ class Demo:
         self.firmware_package()
         self.fastboot_flash()
         self.edl_flash()
+        self.show_monitor()
         self.stop()
         say()
         say(f"demo finished: everything expected happened ({time.monotonic() - started:.1f} s)")
@@ -259,6 +264,9 @@ class Demo:
         step("3. What a desktop client hears: the helper's D-Bus signals, in order")
         say("   The D-Bus helper's start-up search runs lsusb, finds the module and tells")
         say("   the MBIM helper (control message 1 on queue 0) to open the MBIM port:")
+        self.monitor = sb.spawn([self.build_dir / "quilctl" / "quilctl", "monitor"],
+                                name="quilctl-monitor")
+        self.wait_monitor()
         mark = sb.log.mark()
         self.gate.touch()
         self.expect_signal("cellularState", "[ModemState]cellular existed!", "module found")
@@ -283,20 +291,25 @@ class Demo:
                            f"registered on {REGISTERED_PROVIDER}")
         self.print_logs()
 
+    def quilctl(self, args, timeout=60):
+        return self.sb.run([self.build_dir / "quilctl" / "quilctl", *args], timeout=timeout)
+
     def requests(self):
-        step("4. Requests: sendMesg(((serviceid, cid), rtcode, len, payload))")
-        for what, serviceid, cid, payload, expected in REQUESTS:
+        step("4. Requests with quilctl, the command-line client (sendMesg on the bus)")
+        for what, args, status, expected in REQUESTS:
             say(f"   {what}")
             gpio_mark = len(self.gpio.data)
-            result = self.client.send_mesg(serviceid, cid, 0, payload=payload)
-            (sid, rcid), rtcode, length, text = result.reply
-            say(f"   sendMesg(({serviceid}, {cid:#06x}), 0, {len(payload.encode())}, "
-                f"{quote(payload)}) -> (({sid}, {rcid:#06x}), {rtcode}, {length}, {quote(text)})"
-                f"   [{result.elapsed * 1000:.0f} ms]")
-            if ((sid, rcid), rtcode, length, text) != ((serviceid, cid), *expected):
-                raise DemoFailure(f"cid {cid:#06x}: expected {((serviceid, cid), *expected)}, "
-                                  f"got {result.reply}")
-            if cid == 0x2003:
+            started = time.monotonic()
+            result = self.quilctl(args)
+            elapsed = (time.monotonic() - started) * 1000
+            say(f"   $ quilctl {' '.join(args)}   [exit {result.returncode}, {elapsed:.0f} ms]")
+            for line in (result.stdout + result.stderr).splitlines():
+                say(f"     {line}")
+            if (result.returncode, result.stdout) != (status, expected):
+                raise DemoFailure(f"quilctl {' '.join(args)}: exit {result.returncode}, "
+                                  f"{result.stdout!r} {result.stderr!r}, expected {status}, "
+                                  f"{expected!r}")
+            if args == ["reset"]:
                 self.gpio.wait_for(b"1\n0\n1\n")
                 say(f"      GPIO {GPIO} value written: {', then '.join(self.gpio.writes(gpio_mark))}")
             self.print_logs()
@@ -360,22 +373,31 @@ class Demo:
         sb.set_tool("qdl", script=lines)
         say("   fastboot and qdl: fakes that report every image written")
 
+    def follow_flash(self, args, final):
+        """Runs quilctl's flash command, which follows the flash to its end."""
+        started = time.monotonic()
+        result = self.quilctl(args, timeout=120)
+        say(f"   $ quilctl {' '.join(args)}   [exit {result.returncode}, "
+            f"{time.monotonic() - started:.1f} s]")
+        for line in (result.stdout + result.stderr).splitlines():
+            say(f"     {line}")
+        if result.returncode != 0 or not result.stdout.endswith(final + "\n"):
+            raise DemoFailure(f"quilctl {' '.join(args)}: exit {result.returncode}, "
+                              f"{result.stdout!r} {result.stderr!r}")
+
     def dialog_lines(self, start):
         text = self.sb.tool_stdin("zenity")[start:].decode(errors="replace")
         return [line for line in text.split("\n") if line]
 
     def fastboot_flash(self):
         sb = self.sb
-        step(f"7. Fastboot flash: sendMesg 0x100a {quote(FASTBOOT_PAYLOAD)}")
+        step(f"7. Fastboot flash with quilctl (sendMesg 0x100a {quote(FASTBOOT_PAYLOAD)})")
         say("   The MBIM helper reboots the module into its bootloader (AT), waits for it on")
         say("   USB (3f1e:f00f), answers, then flashes in a thread of its own:")
         dialog_mark = len(sb.tool_stdin("zenity"))
-        result = self.client.send_mesg(1, 0x100A, 0, payload=FASTBOOT_PAYLOAD, timeout=30)
-        (sid, cid), rtcode, length, text = result.reply
-        say(f"   sendMesg((1, 0x100a), 0, {len(FASTBOOT_PAYLOAD)}, {quote(FASTBOOT_PAYLOAD)}) -> "
-            f"((1, 0x100a), {rtcode}, {length}, {quote(text)})   [{result.elapsed:.1f} s]")
-        if (rtcode, length, text) != (0, 17, "fastboot_flashing"):
-            raise DemoFailure(f"0x100a answered {result.reply}")
+        args = ["flash", "fastboot", "--ap", "A1", "--modem", "M1", "--op", "P1"]
+        self.follow_flash(args, "fastboot flash ok")
+        say("   what the demo's own D-Bus client heard meanwhile:")
         self.expect_signal("fastbootStatus", "fastboot flashing...")
         self.expect_progress("fastboot", [14, 28, 42, 56, 70, 84, 98, 99])
         self.expect_signal("fastbootStatus", "fastboot flash ok")
@@ -398,16 +420,13 @@ class Demo:
 
     def edl_flash(self):
         sb = self.sb
-        step(f"8. EDL flash: the module in download mode, sendMesg 0x2004 {quote(EDL_PAYLOAD)}")
+        step(f"8. EDL flash with quilctl, the module in download mode (sendMesg 0x2004 "
+             f"{quote(EDL_PAYLOAD)})")
         sb.set_tool("lsusb", stdout=f"Bus 001 Device 004: ID {DOWNLOAD_MODE}\n")
         say(f"   lsusb      Bus 001 Device 004: ID {DOWNLOAD_MODE}")
         dialog_mark = len(sb.tool_stdin("zenity"))
-        result = self.client.send_mesg(1, 0x2004, 0, payload=EDL_PAYLOAD)
-        (sid, cid), rtcode, length, text = result.reply
-        say(f"   sendMesg((1, 0x2004), 0, {len(EDL_PAYLOAD)}, {quote(EDL_PAYLOAD)}) -> "
-            f"((1, 0x2004), {rtcode}, {length}, {quote(text)})   [{result.elapsed * 1000:.0f} ms]")
-        if (rtcode, length, text) != (0, 12, "edl flashing"):
-            raise DemoFailure(f"0x2004 answered {result.reply}")
+        self.follow_flash(["flash", "edl", "--ap", "A1", "--modem", "M1"], "flash ok")
+        say("   what the demo's own D-Bus client heard meanwhile:")
         self.expect_signal("edlStatus", "flashing...")
         self.expect_progress("edl", [33, 66, 99])
         self.expect_signal("edlStatus", "flash ok")
@@ -417,9 +436,33 @@ class Demo:
         say(f"   the dialog read: {' | '.join(lines)}")
         self.print_logs()
 
+    def wait_monitor(self):
+        deadline = time.monotonic() + 10
+        while "monitoring com.quillon.helper" not in self.monitor_output():
+            if time.monotonic() > deadline or self.monitor.poll() is not None:
+                raise DemoFailure("quilctl monitor did not start: " + self.monitor_output())
+            time.sleep(0.02)
+
+    def monitor_output(self):
+        return self.monitor.out_path.read_text(errors="replace")
+
+    def show_monitor(self):
+        step("9. quilctl monitor, started before the module was found, printed meanwhile")
+        self.monitor.send_signal(signal.SIGINT)
+        self.monitor.wait(10)
+        lines = [line for line in self.monitor_output().splitlines()
+                 if not line.startswith("quilctl: monitoring")]
+        shown = [line for line in lines if "flashProgress" not in line]
+        for line in shown:
+            say(f"   {line}")
+        say(f"   ... and {len(lines) - len(shown)} flashProgress lines; SIGINT ended it with "
+            f"exit status {self.monitor.returncode}")
+        if self.monitor.returncode != 0 or not any("cellularState" in l for l in lines):
+            raise DemoFailure("quilctl monitor: " + self.monitor_output())
+
     def stop(self):
         sb = self.sb
-        step("9. Stopping")
+        step("10. Stopping")
         mark = sb.log.mark()
         self.dbus_helper.signal(signal.SIGTERM)
         try:
@@ -465,7 +508,8 @@ def main():
     parser.add_argument("--logs", action="store_true", help="print the daemons' syslog lines")
     args = parser.parse_args()
     build_dir = Path(args.build_dir).resolve()
-    for program in ("mbim-helper/quil-helper-mbim", "dbus-helper/quil-helper-dbus"):
+    for program in ("mbim-helper/quil-helper-mbim", "dbus-helper/quil-helper-dbus",
+                    "quilctl/quilctl"):
         if not (build_dir / program).exists():
             print(f"demo: {build_dir / program} is missing: build first "
                   "(meson setup build && ninja -C build)", file=sys.stderr)

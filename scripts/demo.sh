@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The demo: installs the dependencies, builds, and runs both daemons against the
 # simulated module in a private sandbox, printing what a desktop client sees.
 # Run as root from anywhere; extra arguments go to scripts/demo.py (e.g. --logs).

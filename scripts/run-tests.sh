@@ -1,7 +1,11 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Installs the dependencies, builds, and runs every test: the unit tests (also under
 # AddressSanitizer and UndefinedBehaviorSanitizer) and the integration scenarios, each
 # in a sandbox of its own. Run as root from anywhere.
+# QUIL_BUILD_DIR picks the build dir (default <repo>/build); the sanitizer build goes
+# to QUIL_SANITIZE_BUILD_DIR (default: the build dir's name with "-sanitize").
+# QUIL_TEST_WORKERS sets the pytest workers (default 4). Extra arguments go to pytest.
 set -eu
 repo=$(cd "$(dirname "$0")/.." && pwd)
 cd "$repo"
@@ -9,21 +13,37 @@ cd "$repo"
 sh scripts/install-deps.sh
 
 build=${QUIL_BUILD_DIR:-$repo/build}
-asan_build=$repo/build-sanitize
+asan_build=${QUIL_SANITIZE_BUILD_DIR:-$build-sanitize}
 
-echo "== build"
-[ -d "$build" ] || meson setup "$build"
+# Makes sure a build dir is configured, not only there: a dir that Meson began but
+# never finished (no build.ninja) is wiped and set up anew, any other one set up.
+configure() {
+    dir=$1
+    shift
+    if [ -f "$dir/build.ninja" ]; then
+        return
+    fi
+    if [ -d "$dir/meson-private" ]; then
+        echo "   $dir is not fully configured: setting it up anew"
+        meson setup --wipe "$dir" "$@"
+    else
+        meson setup "$dir" "$@"
+    fi
+}
+
+echo "== build ($build)"
+configure "$build"
 ninja -C "$build"
 
 echo "== unit tests"
 meson test -C "$build" --suite unit --print-errorlogs
 
-echo "== unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
-[ -d "$asan_build" ] || meson setup "$asan_build" -Db_sanitize=address,undefined -Db_lundef=false
+echo "== unit tests under AddressSanitizer and UndefinedBehaviorSanitizer ($asan_build)"
+configure "$asan_build" -Db_sanitize=address,undefined -Db_lundef=false
 ninja -C "$asan_build"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     meson test -C "$asan_build" --suite unit --print-errorlogs
 
 echo "== integration tests"
 workers=${QUIL_TEST_WORKERS:-4}
-QUIL_BUILD_DIR=$build /usr/bin/python3 -m pytest -n "$workers" -q tests/integration "$@"
+QUIL_BUILD_DIR=$build /usr/bin/python3 -m pytest -n "$workers" tests/integration "$@"

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Fixtures of the integration tests: `build_dir` and a fresh `sandbox` per test."""
 
 import os

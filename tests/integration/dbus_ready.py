@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Waiting until the D-Bus helper's object is exported, so that its signals go out."""
 
 import time

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The simulated MBIM modem (tests/sim/mbim_modem.py) for integration tests: started
 on the host, its pty linked into the sandbox's /dev, driven through its control
 socket; and the MBIM helper with its port opened on it."""

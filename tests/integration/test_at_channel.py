@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The AT command channel of the MBIM helper against a simulated modem AT port.
 
 Every scenario runs the real quil-helper-mbim in its own sandbox, with a fake lsusb

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The project's bus policy (data/com.quillon.helper.conf) on the sandbox's private
 system bus, which otherwise keeps the system bus's defaults: nobody may own a name
 or receive a method call unless a policy file says so."""

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Control messages injected on queue 1 and the D-Bus signals the D-Bus helper makes
 of them; control message 4 stops it."""
 

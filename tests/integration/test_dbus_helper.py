@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """quil-helper-dbus on the sandbox's private system bus: the sendMesg road through the
 MBIM helper and back, the commands it serves itself, the reset line, the 6-second
 time-out, response matching, the unimplemented methods and the stop signals."""

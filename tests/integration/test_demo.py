@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The demo (scripts/demo.py) as a smoke test: both daemons against the simulated
 module, every signal and reply it shows checked by the demo itself."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """EDL flashing in quil-helper-dbus: request 0x2004 while the module waits in download
 mode starts the thread that copies the firmware package into a private work space,
 counts its images, runs qdl and follows its output, shows the progress dialog as the

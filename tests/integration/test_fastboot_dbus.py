@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The D-Bus helper's side of a fastboot flash: the long wait for the answer to 0x100a,
 the flashProgress signals made of control messages 0x100b, and ModemManager kept off
 the module while the flash runs (a stand-in ModemManager on the private bus).

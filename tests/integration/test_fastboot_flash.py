@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Fastboot flashing in the MBIM helper, request 0x100a, against a simulated module.
 
 Each rig: the simulated modem's pty as /dev/ttyUSB1, a fake lsusb that shows the module

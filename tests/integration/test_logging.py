@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The syslog lines of quil-helper-mbim as the sandbox's /dev/log receives them:
 "[Level]: function:line: text", at the level's priority, under the daemon's identity,
 gated by the log level."""

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The event road end to end: both daemons, the simulated MBIM modem behind the real
 proxy, and a D-Bus client that sees the signals (module found, SIM inserted, home
 network code, registered network) and gets the MBIM-backed answers of sendMesg."""

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """quil-helper-mbim as a black box in its sandbox: requests on queue 0 and their
 responses on queue 1, control messages on queue 0, queues left over or removed.
 

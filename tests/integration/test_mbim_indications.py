@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Indications and control messages of the MBIM helper against the simulated modem:
 the SIM state table for indications and for the cid 16 query answer, the follow-up
 home provider and register state queries, register state indications, module removal

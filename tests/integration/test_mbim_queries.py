@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The MBIM-backed request cids against the simulated modem behind the real proxy,
 driven through the queues: 0x1007, 0x4026, 0x4027, 0x4028; requests before the port
 is announced; cid 1 with bad or unknown port names."""

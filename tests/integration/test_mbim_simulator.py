@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The simulated MBIM modem read by a client nobody here wrote: mbimcli through the
 real mbim-proxy, inside the sandbox's network namespace, must show the scenario's
 values."""

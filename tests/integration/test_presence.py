@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Presence of the module: the start-up search, udev add/remove events, the
 cellularState signals and the control messages 1, 2 and 16 on queue 0.
 

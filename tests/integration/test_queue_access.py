@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Who may use the queues: only root, the daemons' own user. A queue left open to other
 users by an older run is made anew; one that another user made is never used; a
 message from another user is refused by the kernel."""

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """A simulated modem AT command port.
 
 Opens a pty pair, puts it in raw mode and answers AT commands on the master side,

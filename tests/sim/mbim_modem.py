@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """A simulated MBIM modem control port.
 
 Opens a pty pair, puts it in raw mode and speaks MBIM 1.0 as a device on the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The pure rules of the AT channel: answer collection, set command composition and the
 // cut-out of results.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The module search and the port state probe against fake lsusb and lspci outputs.
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The D-Bus helper's pure rules: which sendMesg len is honoured, how a response
 // payload is made fit for a D-Bus string, and which reset GPIO a SKU text selects.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The pure parts of the EDL flash: the payload rules, the segment count of the
 // rawprogram XML file, and the work space (copies, removal without following links).
 #include <gtest/gtest.h>

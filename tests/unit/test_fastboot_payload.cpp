@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The pure rules of a fastboot flash: the payload analysis with its refusals, and the
 // plan of steps (partitions, images, percentages, flush and pause rules).
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The progress dialog's command and input lines, who it runs as, and the children the
 // flashes start without a shell.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The message records and the queue operations that build them.
 #include <gtest/gtest.h>
 #include <sys/ipc.h>

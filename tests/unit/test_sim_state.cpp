@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The SIM state table: every ready state with both values of the SIM-inserted flag,
 // for an indication and for the answer to the subscriber ready status query.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Integration test harness: a private sandbox per scenario for the real daemons."""
 
 from .dbus_client import DBusClient, SendMesgResult

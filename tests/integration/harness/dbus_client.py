@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """A small GDBus client of com.quillon.helper on a sandbox's private system bus."""
 
 import threading

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Fastboot flashing rigs: a firmware package tree under the sandbox's /opt/quillon, a
 scripted fake `fastboot`, a fake `lsusb` that follows the module into its bootloader
 and back, and a collector of everything the MBIM helper puts on queue 1.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Holder of a scenario's namespaces.
 
 Started as `unshare --mount --ipc --net --fork --propagation private --kill-child

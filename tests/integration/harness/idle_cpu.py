@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Prints the CPU time quil-helper-mbim uses over an interval while its queues are
 removed (its peer is gone). Not a test: a figure for the notes.
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """A stand-in ModemManager on a sandbox's private bus: owns org.freedesktop.ModemManager1,
 lists its modems through org.freedesktop.DBus.ObjectManager at
 /org/freedesktop/ModemManager1 and records every InhibitDevice call.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Queue agent: a co-process inside a sandbox's IPC namespace.
 
 Reads one JSON request per line on standard input and writes one JSON answer per line

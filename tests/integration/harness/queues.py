@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Client of a sandbox's System V queues, through the queue agent co-process."""
 
 import builtins

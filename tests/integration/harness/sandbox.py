@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """A private sandbox per scenario: mount, IPC and network namespaces held by a holder
 process, fake outside tools first on PATH, a syslog listener as /dev/log, a queue
 client, and on request a private system bus."""

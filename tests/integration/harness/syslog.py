@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Syslog listener: the datagram socket that is a sandbox's /dev/log."""
 
 import re

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """udev "add"/"remove" events for the daemons inside a Sandbox.
 
 libudev monitors of the "udev" source listen on netlink (NETLINK_KOBJECT_UEVENT)

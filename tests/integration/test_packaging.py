@@ -250,8 +250,8 @@ def test_units_start_on_demand_and_share_the_queues(installed):
         assert "WantedBy" not in (unit["Install"] if unit.has_section("Install") else {})
     # One working directory and one IPC namespace: the queue keys come from both.
     assert mbim["Service"]["WorkingDirectory"] == dbus["Service"]["WorkingDirectory"]
-    assert mbim["Service"]["JoinsNamespaceOf"] == "quil-helper-dbus.service"
-    assert dbus["Service"]["JoinsNamespaceOf"] == "quil-helper-mbim.service"
+    assert mbim["Unit"]["JoinsNamespaceOf"] == "quil-helper-dbus.service"
+    assert dbus["Unit"]["JoinsNamespaceOf"] == "quil-helper-mbim.service"
     # Beside ModemManager: after it, and mbim-proxy outlives the helper.
     assert "ModemManager.service" in mbim["Unit"]["After"].split()
     assert "ModemManager.service" not in mbim["Unit"].get("Wants", "").split()

@@ -72,9 +72,7 @@ def mbim_helper(sandbox):
 
     yield start
     for daemon in started:
-        daemon.stop()
-        out = daemon.output()
-        assert "ERROR: AddressSanitizer" not in out and "runtime error:" not in out, out
+        daemon.stop_checked()
 
 
 @pytest.fixture

@@ -118,9 +118,7 @@ def flash_rig(sandbox):
     for collector in collectors:
         collector.close()
     for daemon in daemons:
-        daemon.stop()
-        out = daemon.output()
-        assert "ERROR: AddressSanitizer" not in out and "runtime error:" not in out, out
+        daemon.stop_checked()
     for modem in modems:
         modem.stop()
 

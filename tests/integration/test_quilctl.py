@@ -68,9 +68,7 @@ def daemons(sandbox):
 
     yield start
     for daemon in started:
-        daemon.stop()
-        out = daemon.output()
-        assert "ERROR: AddressSanitizer" not in out and "runtime error:" not in out, out
+        daemon.stop_checked()
     for m in modems:
         m.stop()
 

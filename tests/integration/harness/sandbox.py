@@ -152,6 +152,12 @@ class Daemon:
         except subprocess.TimeoutExpired:
             pass
 
+    def stop_checked(self):
+        """stop(), then fails when a sanitizer build reported a fault in its output."""
+        self.stop()
+        out = self.output()
+        assert "ERROR: AddressSanitizer" not in out and "runtime error:" not in out, out
+
     def output(self):
         """What it wrote on stdout and stderr so far."""
         try:

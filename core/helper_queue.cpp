@@ -258,7 +258,15 @@ int quil_adapter_helperd_send_req_to_helperm(const HelperMessage *msg) {
         QLOG_ERR("message queue not existed!");
         return -1;
     }
-    return msgsnd(id, msg, HELPER_BODY_SIZE, 0) == 0 ? 0 : -1;
+    // Never waits: a queue 0 that nobody empties must not hang the D-Bus helper.
+    if (msgsnd(id, msg, HELPER_BODY_SIZE, IPC_NOWAIT) == 0)
+        return 0;
+    if (errno == EAGAIN) {
+        QLOG_ERR("queue %d is full, message cid 0x%04x dropped!", HELPER_QUEUE_TO_HELPERM,
+                 helper_message_header(*msg).cid);
+        return HELPER_SEND_QUEUE_FULL;
+    }
+    return -1;
 }
 
 void quil_adapter_helperd_send_control_message_to_helperm(int32_t cid, uint32_t len,

@@ -87,6 +87,9 @@ int quil_adapter_alloc_and_send_resp_structure(int32_t serviceid, int32_t cid, i
                                                int32_t len, const char *payload);
 void quil_adapter_helperm_send_control_message_to_helperd(int32_t cid, int32_t len,
                                                           const char *text);
+// Puts msg on queue 0 without waiting: 0 when sent, HELPER_SEND_QUEUE_FULL (logged)
+// when the queue holds all it can, -1 on any other failure.
+inline constexpr int HELPER_SEND_QUEUE_FULL = -3;
 int quil_adapter_helperd_send_req_to_helperm(const HelperMessage *msg);
 void quil_adapter_helperd_send_control_message_to_helperm(int32_t cid, uint32_t len,
                                                           const char *text);

@@ -15,9 +15,9 @@ fi
 apt-get install -y -q --no-install-recommends \
     g++ meson ninja-build pkg-config \
     libglib2.0-dev libglib2.0-bin libmbim-glib-dev libmbim-proxy libmbim-utils \
-    libudev-dev libxml2-dev libgtest-dev libjson-glib-dev scdoc \
+    libudev-dev libxml2-dev libpolkit-gobject-1-dev libgtest-dev libjson-glib-dev scdoc \
     dbus dbus-daemon procps \
     usbutils pciutils dmidecode util-linux \
     umockdev libumockdev-dev gir1.2-umockdev-1.0 \
     python3 python3-pytest python3-pytest-xdist python3-pytest-timeout \
-    python3-gi python3-dbus python3-sysv-ipc
+    python3-gi python3-dbus python3-sysv-ipc python3-dbusmock

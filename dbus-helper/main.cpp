@@ -20,6 +20,7 @@
 #include "helper_queue.h"
 #include "log.h"
 #include "presence_monitor.h"
+#include "relay_line.h"
 #include "run_command.h"
 
 std::atomic<GMainLoop *> main_loop{nullptr};
@@ -169,6 +170,11 @@ int main(int argc, char **argv) {
 
     if (quil_helperd_control_receiver_init() != 0) {
         QLOG_CRIT("quil_helper_control_receiver_init failed! exit mainloop!");
+        return -1;
+    }
+
+    if (quil_relay_receiver_start() != 0) {
+        QLOG_CRIT("quil_relay_receiver_start failed! exit mainloop!");
         return -1;
     }
 

@@ -4,6 +4,7 @@
 #include <gio/gio.h>
 
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -19,9 +20,9 @@ constexpr const char *kMmInterface = "org.freedesktop.ModemManager1";
 constexpr const char *kMmModemInterface = "org.freedesktop.ModemManager1.Modem";
 constexpr const char *kObjectManagerInterface = "org.freedesktop.DBus.ObjectManager";
 
-// Every call to the bus is bounded: a hung ModemManager must not hold the daemon, whose
-// main loop waits for these calls (it is blocked during a forwarded request anyway).
-// A ModemManager at work answers within milliseconds.
+// Every call to the bus is bounded: a hung ModemManager must not hold up the fastboot
+// flash request that waits for the inhibition. A ModemManager at work answers within
+// milliseconds.
 constexpr gint kCallTimeoutMs = 3000;
 
 // How long an inhibition lasts when no final status arrives (the MBIM helper died
@@ -74,36 +75,33 @@ bool detected_module_ports(ModulePorts *ports) {
     return !ports->mbim_prefix.empty() || !ports->at_port.empty();
 }
 
-bool modem_manager_on_bus(GDBusConnection *connection) {
-    g_autoptr(GError) error = nullptr;
-    g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
-        connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "NameHasOwner", g_variant_new("(s)", kMmName), G_VARIANT_TYPE("(b)"),
-        G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, nullptr, &error);
-    if (reply == nullptr) {
-        QLOG_WARN("can't ask the bus for ModemManager (%s), flash goes on without it!",
-                  error->message);
-        return false;
-    }
-    gboolean has_owner = FALSE;
-    g_variant_get(reply, "(b)", &has_owner);
-    if (!has_owner)
-        QLOG_INFO("ModemManager is not on the bus, flash goes on without it!");
-    return has_owner;
+// One inhibition being asked for: the steps run one after the other as the bus answers,
+// on the main loop, each bounded by kCallTimeoutMs.
+struct InhibitRequest {
+    ModulePorts ports;
+    ConnectionRef connection;
+    std::string uid;
+    std::function<void(ModemInhibition)> done;
+};
+using InhibitRequestPtr = std::unique_ptr<InhibitRequest>;
+
+void call_bus(InhibitRequestPtr request, const char *name, const char *path, const char *interface,
+              const char *method, GVariant *parameters, const GVariantType *reply_type,
+              GDBusCallFlags flags, GAsyncReadyCallback next) {
+    GDBusConnection *connection = request->connection.get();
+    g_dbus_connection_call(connection, name, path, interface, method, parameters, reply_type, flags,
+                           kCallTimeoutMs, nullptr, next, request.release());
+}
+
+// The answer of a step, with the request it belongs to taken back.
+GVariant *finish_step(GObject *source, GAsyncResult *result, gpointer data,
+                      InhibitRequestPtr *request, GError **error) {
+    request->reset(static_cast<InhibitRequest *>(data));
+    return g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, error);
 }
 
 // The Device of the first modem object one of whose ports is the module's.
-bool modem_uid_of_module(GDBusConnection *connection, const ModulePorts &ports, std::string *uid) {
-    g_autoptr(GError) error = nullptr;
-    g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
-        connection, kMmName, kMmPath, kObjectManagerInterface, "GetManagedObjects", nullptr,
-        G_VARIANT_TYPE("(a{oa{sa{sv}}})"), G_DBUS_CALL_FLAGS_NO_AUTO_START, kCallTimeoutMs, nullptr,
-        &error);
-    if (reply == nullptr) {
-        QLOG_WARN("ModemManager did not list its modems (%s), flash goes on without it!",
-                  error->message);
-        return false;
-    }
+bool modem_uid_of_module(GVariant *reply, const ModulePorts &ports, std::string *uid) {
     g_autoptr(GVariant) objects = g_variant_get_child_value(reply, 0);
     GVariantIter object_iter;
     g_variant_iter_init(&object_iter, objects);
@@ -135,22 +133,68 @@ bool modem_uid_of_module(GDBusConnection *connection, const ModulePorts &ports, 
             return true;
         }
     }
-    QLOG_WARN("ModemManager has no modem for the module, flash goes on without it!");
     return false;
 }
 
-bool inhibit_device(GDBusConnection *connection, const std::string &uid) {
+gboolean flash_bound_passed(gpointer);
+
+void device_inhibited(GObject *source, GAsyncResult *result, gpointer data) {
+    InhibitRequestPtr request;
     g_autoptr(GError) error = nullptr;
-    g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
-        connection, kMmName, kMmPath, kMmInterface, "InhibitDevice",
-        g_variant_new("(sb)", uid.c_str(), TRUE), nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START,
-        kCallTimeoutMs, nullptr, &error);
+    g_autoptr(GVariant) reply = finish_step(source, result, data, &request, &error);
     if (reply == nullptr) {
-        QLOG_WARN("ModemManager did not inhibit %s (%s), flash goes on without it!", uid.c_str(),
-                  error->message);
-        return false;
+        QLOG_WARN("ModemManager did not inhibit %s (%s), flash goes on without it!",
+                  request->uid.c_str(), error->message);
+        request->done(ModemInhibition());
+        return;
     }
-    return true;
+    QLOG_INFO("ModemManager leaves %s alone during the flash", request->uid.c_str());
+    inhibition.uid = std::move(request->uid);
+    inhibition.connection = std::move(request->connection);
+    inhibition.guard = g_timeout_add_seconds(kFlashBoundSeconds, flash_bound_passed, nullptr);
+    request->done(ModemInhibition::taken());
+}
+
+void modems_listed(GObject *source, GAsyncResult *result, gpointer data) {
+    InhibitRequestPtr request;
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GVariant) reply = finish_step(source, result, data, &request, &error);
+    if (reply == nullptr) {
+        QLOG_WARN("ModemManager did not list its modems (%s), flash goes on without it!",
+                  error->message);
+        request->done(ModemInhibition());
+        return;
+    }
+    if (!modem_uid_of_module(reply, request->ports, &request->uid)) {
+        QLOG_WARN("ModemManager has no modem for the module, flash goes on without it!");
+        request->done(ModemInhibition());
+        return;
+    }
+    GVariant *parameters = g_variant_new("(sb)", request->uid.c_str(), TRUE);
+    call_bus(std::move(request), kMmName, kMmPath, kMmInterface, "InhibitDevice", parameters,
+             nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, device_inhibited);
+}
+
+void owner_asked(GObject *source, GAsyncResult *result, gpointer data) {
+    InhibitRequestPtr request;
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GVariant) reply = finish_step(source, result, data, &request, &error);
+    if (reply == nullptr) {
+        QLOG_WARN("can't ask the bus for ModemManager (%s), flash goes on without it!",
+                  error->message);
+        request->done(ModemInhibition());
+        return;
+    }
+    gboolean has_owner = FALSE;
+    g_variant_get(reply, "(b)", &has_owner);
+    if (!has_owner) {
+        QLOG_INFO("ModemManager is not on the bus, flash goes on without it!");
+        request->done(ModemInhibition());
+        return;
+    }
+    call_bus(std::move(request), kMmName, kMmPath, kObjectManagerInterface, "GetManagedObjects",
+             nullptr, G_VARIANT_TYPE("(a{oa{sa{sv}}})"), G_DBUS_CALL_FLAGS_NO_AUTO_START,
+             modems_listed);
 }
 
 void uninhibit_done(GObject *source, GAsyncResult *result, gpointer data) {
@@ -202,35 +246,29 @@ ModemInhibition::~ModemInhibition() {
         release_inhibition();
 }
 
-ModemInhibition quil_modem_manager_inhibit_module() {
+void quil_modem_manager_inhibit_module(std::function<void(ModemInhibition)> done) {
     if (!inhibition.uid.empty()) {
         QLOG_DEBUG("ModemManager already leaves %s alone", inhibition.uid.c_str());
-        return ModemInhibition();
+        done(ModemInhibition());
+        return;
     }
-    ModulePorts ports;
-    if (!detected_module_ports(&ports)) {
+    auto request = std::make_unique<InhibitRequest>();
+    request->done = std::move(done);
+    if (!detected_module_ports(&request->ports)) {
         QLOG_WARN("ports of the module unknown, ModemManager not asked to leave it alone!");
-        return ModemInhibition();
+        request->done(ModemInhibition());
+        return;
     }
     g_autoptr(GError) error = nullptr;
-    ConnectionRef connection(g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, &error));
-    if (!connection) {
+    request->connection.reset(g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, &error));
+    if (!request->connection) {
         QLOG_WARN("no system bus (%s), flash goes on without ModemManager!", error->message);
-        return ModemInhibition();
+        request->done(ModemInhibition());
+        return;
     }
-    if (!modem_manager_on_bus(connection.get()))
-        return ModemInhibition();
-    std::string uid;
-    if (!modem_uid_of_module(connection.get(), ports, &uid))
-        return ModemInhibition();
-    if (!inhibit_device(connection.get(), uid))
-        return ModemInhibition();
-
-    QLOG_INFO("ModemManager leaves %s alone during the flash", uid.c_str());
-    inhibition.uid = std::move(uid);
-    inhibition.connection = std::move(connection);
-    inhibition.guard = g_timeout_add_seconds(kFlashBoundSeconds, flash_bound_passed, nullptr);
-    return ModemInhibition(true);
+    call_bus(std::move(request), "org.freedesktop.DBus", "/org/freedesktop/DBus",
+             "org.freedesktop.DBus", "NameHasOwner", g_variant_new("(s)", kMmName),
+             G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, owner_asked);
 }
 
 void quil_modem_manager_flash_ended() {

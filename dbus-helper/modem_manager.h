@@ -7,6 +7,8 @@
 // only. One inhibition at a time.
 #pragma once
 
+#include <functional>
+
 // The inhibition a fastboot flash request took before it was forwarded. Destroyed
 // without keep_until_flash_ends(), it releases the inhibition (the request failed, so
 // no flash runs). An object that took nothing does nothing.
@@ -25,19 +27,23 @@ class ModemInhibition {
     // (quil_modem_manager_flash_ended) or its time bound passes.
     void keep_until_flash_ends() { owner_ = false; }
 
+    // The inhibition just taken (the module's ModemManager device is inhibited).
+    static ModemInhibition taken() { return ModemInhibition(true); }
+
   private:
-    friend ModemInhibition quil_modem_manager_inhibit_module();
     explicit ModemInhibition(bool owner) : owner_(owner) {}
     bool owner_ = false;
 };
 
 // Main loop only, before a fastboot flash request is forwarded: finds the ModemManager
-// modem whose ports include the detected module's and inhibits its device. Without
-// ModemManager, without a modem object for the module, or when a call fails, nothing
-// is inhibited (one log line) and the flash goes on. Every call is bounded by a short
-// time-out. When an inhibition is already held (a flash runs), it is left as it is and
-// the returned object owns nothing.
-ModemInhibition quil_modem_manager_inhibit_module();
+// modem whose ports include the detected module's and inhibits its device, without
+// blocking the loop; `done` runs once, from the main loop (or at once when there is
+// nothing to ask), with the inhibition. Without ModemManager, without a modem object
+// for the module, or when a call fails, nothing is inhibited (one log line) and the
+// flash goes on. Every call is bounded by a short time-out. When an inhibition is
+// already held (a flash runs), it is left as it is and the object `done` gets owns
+// nothing.
+void quil_modem_manager_inhibit_module(std::function<void(ModemInhibition)> done);
 
 // Any thread: the flash ended ("fastboot flash ok" or "fastboot flash fail"). The
 // release is handed over to the main loop.

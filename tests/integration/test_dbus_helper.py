@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 """quil-helper-dbus on the sandbox's private system bus: the sendMesg road through the
 MBIM helper and back, the commands it serves itself, the reset line, the 6-second
-time-out, response matching, the unimplemented methods and the stop signals."""
+time-out (response matching: test_relay.py), the unimplemented methods and the stop signals."""
 
 import os
 import signal
@@ -149,22 +149,6 @@ def test_silent_mbim_helper_times_out_after_6_seconds(sandbox):
     left = sandbox.queues.drain(0)
     assert [(m.mtype, m.cid) for m in left] == [(CONTROL, 0x10)]
     assert sandbox.log.count(r"quil-helperm no resp!") == 1
-
-
-@pytest.mark.parametrize("stale, expected, line", [
-    ([(9, 0x9999, 0, b"old")], (1, 5, "ERROR"),
-     r"Get mismatched message, drop it and retry to get response!"),
-    # Two in a row: the second's payload comes back with rtcode 1, made valid UTF-8.
-    ([(9, 0x9999, 0, b"old"), (8, 0x8888, 0, b"bad\xff")], (1, 6, "bad\ufffd"),
-     r"Get mismatched message again! return error to dbus!"),
-], ids=["stale-then-right", "two-mismatches"])
-def test_response_matching(sandbox, stale, expected, line):
-    client, _ = start(sandbox)
-    for serviceid, cid, rtcode, payload in stale:
-        sandbox.queues.send(1, NORMAL, serviceid, cid, rtcode, payload)
-    result = client.send_mesg(2, UNKNOWN, 0, None, "now")
-    assert result.reply == ((2, UNKNOWN), *expected)
-    sandbox.log.wait_for(line)
 
 
 @pytest.mark.parametrize("method", ["getVersion", "setVersion"])

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <utility>
 
+#include "fd_guard.h"
 #include "log.h"
 
 namespace quil {
@@ -100,6 +101,7 @@ ChildProcess::~ChildProcess() {
 }
 
 ChildProcess ChildProcess::start(const ChildSpec &spec, std::string *error) {
+    DescriptorCreation creating;  // the pipes and the child's start
     ChildProcess child;
     if (spec.argv.empty()) {
         if (error != nullptr)

@@ -11,6 +11,8 @@
 #include <string>
 #include <utility>
 
+#include "fd_guard.h"
+
 namespace quil {
 
 struct FreeDeleter {
@@ -61,7 +63,8 @@ class UniqueFd {
 class Pipe {
   public:
     Pipe() = default;
-    Pipe(const char *command, const char *mode) : fp_(::popen(command, mode)) {}
+    Pipe(const char *command, const char *mode)
+        : fp_(create_descriptors([&] { return ::popen(command, mode); })) {}
     Pipe(Pipe &&other) noexcept : fp_(std::exchange(other.fp_, nullptr)) {}
     Pipe &operator=(Pipe &&other) noexcept {
         if (this != &other) {

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 #include "heap_block.h"
 #include "log.h"
@@ -306,4 +307,34 @@ int quil_adapter_helperd_get_control_msg_from_helperm(HelperMessage *msg) {
 void quil_adapter_missing_queue_pause() {
     struct timespec pause = {0, 200 * 1000 * 1000};
     nanosleep(&pause, nullptr);
+}
+
+bool MissingQueueLog::attempt(Clock::time_point now) {
+    if (attempts_++ == 0 || now - last_line_ >= kInterval) {
+        last_line_ = now;
+        return true;
+    }
+    return false;
+}
+
+unsigned MissingQueueLog::found() {
+    return std::exchange(attempts_, 0u);
+}
+
+void quil_adapter_missing_queue(MissingQueueLog &log, const char *caller, unsigned line) {
+    if (log.attempt(MissingQueueLog::Clock::now()) && g_debug_level > 2) {
+        if (log.attempts() == 1)
+            syslog(LOG_ERR, "[Error]: %s:%u: message queue not existed!", caller, line);
+        else
+            syslog(LOG_ERR, "[Error]: %s:%u: message queue not existed! %u attempts so far", caller,
+                   line, log.attempts());
+    }
+    quil_adapter_missing_queue_pause();
+}
+
+void quil_adapter_queue_found(MissingQueueLog &log, const char *caller, unsigned line) {
+    unsigned attempts = log.found();
+    if (attempts != 0 && g_debug_level > 2)
+        syslog(LOG_ERR, "[Error]: %s:%u: message queue found again after %u attempts!", caller,
+               line, attempts);
 }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -26,6 +27,9 @@ enum ControlCid : int32_t {
     CONTROL_MBIM_PORT_REMOVED = 0x0002,
     CONTROL_HELPERM_STOP = 0x0003,
     CONTROL_HELPERD_STOP = 0x0004,
+    // Queue 1, no payload: the MBIM helper (re)started beside a running D-Bus helper
+    // and asks it to announce the module again (cid 1, then cid 16) if it is present.
+    CONTROL_MODULE_ANNOUNCE_REQUEST = 0x0005,
     CONTROL_SUBSCRIBER_READY_QUERY = 0x0010,
     CONTROL_SIM_STATE = 0x0011,
     CONTROL_HOME_PROVIDER_QUERY = 0x0012,
@@ -104,5 +108,32 @@ int quil_adapter_helperd_get_normal_msg_from_helperm(HelperMessage *msg);
 int quil_adapter_helperd_get_control_msg_from_helperm(HelperMessage *msg);
 
 // Pause of a looping receiver whose queue is missing, so that a daemon whose peer is
-// gone does not spin.
+// gone does not spin; short enough that a queue made again is found within a second.
 void quil_adapter_missing_queue_pause();
+
+// When a looping receiver reports its missing queue: at the first attempt that finds
+// it missing, then once a minute while it stays missing, not at every attempt.
+class MissingQueueLog {
+  public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::seconds kInterval{60};
+
+    // One attempt at `now` found the queue missing; true when a line is due.
+    bool attempt(Clock::time_point now);
+    // Attempts of the current absence so far.
+    unsigned attempts() const { return attempts_; }
+    // The queue is there: the attempts of the absence that ended (0 when none).
+    unsigned found();
+
+  private:
+    unsigned attempts_ = 0;
+    Clock::time_point last_line_{};
+};
+
+// A looping receiver's missing queue: "message queue not existed!" when due (with the
+// attempts so far after the first line), under the caller's name, then the pause.
+void quil_adapter_missing_queue(MissingQueueLog &log, const char *caller, unsigned line);
+// Its queue was there: after an absence, one line with the attempts it took.
+void quil_adapter_queue_found(MissingQueueLog &log, const char *caller, unsigned line);
+#define QUIL_QUEUE_MISSING(log) quil_adapter_missing_queue((log), __func__, __LINE__)
+#define QUIL_QUEUE_FOUND(log) quil_adapter_queue_found((log), __func__, __LINE__)

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "fd_guard.h"
 #include "log.h"
 #include "run_command.h"
 
@@ -33,6 +34,7 @@ SearchResult search_first_line(const char *dir, const char *pattern, XauthorityP
     gchar *output = nullptr;
     GError *error = nullptr;
     auto flags = static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_STDERR_TO_DEV_NULL);
+    quil::DescriptorCreation creating;  // the pipes and the child's start
     if (!g_spawn_sync(nullptr, const_cast<char **>(argv), nullptr, flags, nullptr, nullptr, &output,
                       nullptr, nullptr, &error)) {
         errno = error->domain == G_SPAWN_ERROR ? ENOENT : EIO;
@@ -40,7 +42,7 @@ SearchResult search_first_line(const char *dir, const char *pattern, XauthorityP
         return SearchResult::not_started;
     }
     g_autofree gchar *owned = output;
-    std::string_view text(output != nullptr ? output : "");
+    std::string_view text(owned != nullptr ? owned : "");
     std::size_t line_end = text.find('\n');
     if (line_end != std::string_view::npos)
         text = text.substr(0, line_end + 1);

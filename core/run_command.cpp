@@ -3,6 +3,7 @@
 
 #include <glib.h>
 
+#include "fd_guard.h"
 #include "log.h"
 
 namespace quil {
@@ -41,6 +42,7 @@ int run_argv(const std::vector<std::string> &argv, std::string *out) {
     GError *error = nullptr;
     auto flags = static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH |
                                           (out == nullptr ? G_SPAWN_STDOUT_TO_DEV_NULL : 0));
+    DescriptorCreation creating;  // the pipes and the child's start
     gboolean started =
         g_spawn_sync(nullptr, args.data(), nullptr, flags, nullptr, nullptr,
                      out != nullptr ? &standard_output : nullptr, nullptr, &status, &error);

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -20,16 +21,37 @@ struct CidClass {
     AuthClass auth_class;
 };
 
-// Every command id that is not listed here is `configure`.
+// Read-only queries and the flashing commands. Every command id that is not listed
+// here (set commands, the slot switch, 0x0100, 0x2003, rows that only answer "ERROR",
+// unknown ids) is `configure`.
 constexpr auto cid_classes = std::to_array<CidClass>({
-    {0x1001, AuthClass::query}, {0x1002, AuthClass::query}, {0x1003, AuthClass::query},
-    {0x1004, AuthClass::query}, {0x1005, AuthClass::query}, {0x1006, AuthClass::query},
-    {0x1007, AuthClass::query}, {0x1008, AuthClass::query}, {0x2001, AuthClass::query},
-    {0x2002, AuthClass::query}, {0x3004, AuthClass::query}, {0x4002, AuthClass::query},
-    {0x4004, AuthClass::query}, {0x4008, AuthClass::query}, {0x4012, AuthClass::query},
-    {0x4015, AuthClass::query}, {0x4016, AuthClass::query}, {0x401b, AuthClass::query},
-    {0x4021, AuthClass::query}, {0x4023, AuthClass::query}, {0x4024, AuthClass::query},
-    {0x4026, AuthClass::query}, {0x4027, AuthClass::query}, {0x100a, AuthClass::flash},
+    // versions, IMEI, home network, USB ids, port state, ATI7
+    {0x1001, AuthClass::query},
+    {0x1002, AuthClass::query},
+    {0x1003, AuthClass::query},
+    {0x1004, AuthClass::query},
+    {0x1005, AuthClass::query},
+    {0x1006, AuthClass::query},
+    {0x1007, AuthClass::query},
+    {0x1008, AuthClass::query},
+    {0x2001, AuthClass::query},
+    {0x2002, AuthClass::query},
+    {0x3004, AuthClass::query},
+    // SAR, antenna, flight mode, GPS and eSIM state; registered network; slot in use
+    {0x4002, AuthClass::query},
+    {0x4004, AuthClass::query},
+    {0x4008, AuthClass::query},
+    {0x4012, AuthClass::query},
+    {0x4015, AuthClass::query},
+    {0x4016, AuthClass::query},
+    {0x401b, AuthClass::query},
+    {0x4021, AuthClass::query},
+    {0x4023, AuthClass::query},
+    {0x4024, AuthClass::query},
+    {0x4026, AuthClass::query},
+    {0x4027, AuthClass::query},
+    // fastboot flash (reboot into the bootloader), EDL flash
+    {0x100a, AuthClass::flash},
     {0x2004, AuthClass::flash},
 });
 
@@ -73,16 +95,16 @@ struct Pending {
     Pending &operator=(const Pending &) = delete;
 };
 
-// The authority, fetched once; requests that come while it is being fetched wait here.
+// The authority, fetched on the first request (and again after a failed fetch);
+// requests that come while it is being fetched wait here.
 struct AuthorityState {
     PolkitAuthority *authority = nullptr;
     bool fetching = false;
-    bool fetched = false;
     std::string failure;
     std::vector<std::unique_ptr<Pending>> waiting;
 };
 
-// Plain "yes" answers: (unique bus name, action) -> reusable until.
+// Plain "yes" answers: (unique bus name, class) -> reusable until.
 struct ReuseCache {
     std::map<std::pair<std::string, AuthClass>, Clock::time_point> entries;
     GDBusConnection *watched = nullptr;
@@ -98,16 +120,18 @@ ReuseCache &reuse_cache() {
     return cache;
 }
 
+// A caller that left the bus: its answers are never reused (unique names are not
+// given out twice, but the entries would stay).
 void on_name_owner_changed(GDBusConnection *, const char *, const char *, const char *,
                            const char *, GVariant *parameters, gpointer) {
     const char *name = nullptr;
     const char *old_owner = nullptr;
     const char *new_owner = nullptr;
     g_variant_get(parameters, "(&s&s&s)", &name, &old_owner, &new_owner);
-    if (name == nullptr || name[0] != ':' || (new_owner != nullptr && new_owner[0] != '\0'))
+    if (name[0] != ':' || new_owner[0] != '\0')
         return;
     auto &entries = reuse_cache().entries;
-    std::string gone(name);
+    std::string_view gone(name);
     for (auto it = entries.begin(); it != entries.end();) {
         if (it->first.first == gone)
             it = entries.erase(it);
@@ -141,12 +165,26 @@ bool reusable(const Pending &p) {
 
 void remember(const Pending &p) {
     watch_callers(g_dbus_method_invocation_get_connection(p.invocation));
-    reuse_cache().entries[{p.sender, p.auth_class}] = Clock::now() + REUSE_FOR;
+    auto &entries = reuse_cache().entries;
+    const auto now = Clock::now();
+    for (auto it = entries.begin(); it != entries.end();) {
+        if (it->second <= now)
+            it = entries.erase(it);
+        else
+            ++it;
+    }
+    entries[{p.sender, p.auth_class}] = now + REUSE_FOR;
+}
+
+// polkit's rules or actions changed: no earlier answer holds.
+void on_authority_changed(PolkitAuthority *, gpointer) {
+    reuse_cache().entries.clear();
 }
 
 struct RefusalLog {
     int32_t cid;
     std::string action;
+    std::string why;
 };
 
 void on_caller_uid(GObject *source, GAsyncResult *result, gpointer data) {
@@ -156,25 +194,28 @@ void on_caller_uid(GObject *source, GAsyncResult *result, gpointer data) {
     if (reply != nullptr) {
         guint32 uid = 0;
         g_variant_get(reply, "(u)", &uid);
-        QLOG_ERR("refused cid 0x%x of uid %u: not authorized for %s", refusal->cid, uid,
-                 refusal->action.c_str());
+        QLOG_ERR("refused cid: 0x%04x of uid %u (%s): %s", static_cast<unsigned>(refusal->cid), uid,
+                 refusal->action.c_str(), refusal->why.c_str());
     } else {
-        QLOG_ERR("refused cid 0x%x of a caller that left the bus: not authorized for %s",
-                 refusal->cid, refusal->action.c_str());
+        QLOG_ERR("refused cid: 0x%04x of a caller that left the bus (%s): %s",
+                 static_cast<unsigned>(refusal->cid), refusal->action.c_str(),
+                 refusal->why.c_str());
     }
 }
 
-void refuse(std::unique_ptr<Pending> p) {
+// Answers AccessDenied at once; the log line follows when the bus has told the
+// caller's uid.
+void refuse(std::unique_ptr<Pending> p, const char *why) {
     const char *action = quil_auth_action_id(p->auth_class);
-    g_autofree char *message =
-        g_strdup_printf("Not authorized for %s (command id 0x%x)", action, p->cid);
+    g_autofree char *message = g_strdup_printf("Not authorized for %s (command id 0x%04x)", action,
+                                               static_cast<unsigned>(p->cid));
     GDBusConnection *connection = g_dbus_method_invocation_get_connection(p->invocation);
-    auto refusal = std::make_unique<RefusalLog>(RefusalLog{p->cid, action});
+    auto refusal = std::make_unique<RefusalLog>(RefusalLog{p->cid, action, why});
     g_dbus_connection_call(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus",
                            "org.freedesktop.DBus", "GetConnectionUnixUser",
                            g_variant_new("(s)", p->sender.c_str()), G_VARIANT_TYPE("(u)"),
                            G_DBUS_CALL_FLAGS_NONE, -1, nullptr, on_caller_uid, refusal.release());
-    // The reference of p keeps the invocation alive across the call above.
+    // return_dbus_error takes over a reference; p keeps and drops its own.
     g_dbus_method_invocation_return_dbus_error(
         static_cast<GDBusMethodInvocation *>(g_object_ref(p->invocation)),
         "org.freedesktop.DBus.Error.AccessDenied", message);
@@ -186,16 +227,16 @@ void allow(std::unique_ptr<Pending> p) {
     allowed();
 }
 
-// No decision from polkit: queries go on, everything else is refused.
+// No decision from polkit: queries go on, everything else is refused. One line says
+// why either way.
 void undecided(std::unique_ptr<Pending> p, const char *why) {
-    const char *action = quil_auth_action_id(p->auth_class);
     if (p->auth_class == AuthClass::query) {
-        QLOG_WARN("%s: cid 0x%x (%s) allowed as a query", why, p->cid, action);
+        QLOG_WARN("allowed cid: 0x%04x as a query (%s): %s", static_cast<unsigned>(p->cid),
+                  quil_auth_action_id(p->auth_class), why);
         allow(std::move(p));
         return;
     }
-    QLOG_ERR("%s: cid 0x%x (%s) refused", why, p->cid, action);
-    refuse(std::move(p));
+    refuse(std::move(p), why);
 }
 
 gboolean on_check_timeout(gpointer data) {
@@ -212,20 +253,25 @@ void on_checked(GObject *source, GAsyncResult *res, gpointer data) {
     g_autoptr(PolkitAuthorizationResult) result =
         polkit_authority_check_authorization_finish(POLKIT_AUTHORITY(source), res, &error);
     if (result == nullptr) {
+        g_autofree char *owner = polkit_authority_get_owner(POLKIT_AUTHORITY(source));
         if (p->timed_out) {
             undecided(std::move(p), "polkit did not answer within 30 s");
+        } else if (owner == nullptr) {
+            undecided(std::move(p), "polkit is not on the bus");
         } else {
-            g_autofree char *why = g_strdup_printf("polkit check failed (%s)", error->message);
+            g_autofree char *why = g_strdup_printf("polkit check failed: %s", error->message);
             undecided(std::move(p), why);
         }
         return;
     }
     if (!polkit_authorization_result_get_is_authorized(result)) {
-        refuse(std::move(p));
+        refuse(std::move(p), polkit_authorization_result_get_is_challenge(result)
+                                 ? "not authorized (authentication required)"
+                                 : "not authorized");
         return;
     }
-    // A "yes" that no interactive authentication could have produced may be reused.
-    if (!p->interactive && !polkit_authorization_result_get_retains_authorization(result))
+    // A check that did not allow interaction cannot have involved authentication.
+    if (!p->interactive)
         remember(*p);
     allow(std::move(p));
 }
@@ -234,15 +280,16 @@ void check(std::unique_ptr<Pending> p) {
     PolkitAuthority *authority = authority_state().authority;
     if (authority == nullptr) {
         g_autofree char *why =
-            g_strdup_printf("polkit is not available (%s)", authority_state().failure.c_str());
+            g_strdup_printf("polkit is not available: %s", authority_state().failure.c_str());
         undecided(std::move(p), why);
         return;
     }
-    g_autofree char *owner = polkit_authority_get_owner(authority);
-    if (owner == nullptr) {
-        undecided(std::move(p), "polkit is not on the bus");
+    if (!g_dbus_is_unique_name(p->sender.c_str())) {
+        undecided(std::move(p), "the caller has no unique bus name");
         return;
     }
+    // No look at the authority's owner first: an activatable polkit is started by the
+    // call; an absent one fails it at once.
     g_autoptr(PolkitSubject) subject = polkit_system_bus_name_new(p->sender.c_str());
     auto flags = p->interactive ? POLKIT_CHECK_AUTHORIZATION_FLAGS_ALLOW_USER_INTERACTION
                                 : POLKIT_CHECK_AUTHORIZATION_FLAGS_NONE;
@@ -258,10 +305,12 @@ void on_authority(GObject *, GAsyncResult *res, gpointer) {
     g_autoptr(GError) error = nullptr;
     state.authority = polkit_authority_get_finish(res, &error);
     state.fetching = false;
-    state.fetched = true;
-    if (state.authority == nullptr)
+    if (state.authority != nullptr)
+        g_signal_connect(state.authority, "changed", G_CALLBACK(on_authority_changed), nullptr);
+    else
         state.failure = error != nullptr ? error->message : "no authority";
     std::vector<std::unique_ptr<Pending>> waiting = std::move(state.waiting);
+    state.waiting.clear();
     for (auto &p : waiting)
         check(std::move(p));
 }
@@ -296,7 +345,7 @@ void quil_authorize_request(GDBusMethodInvocation *invocation, int32_t cid,
         return;
     }
     AuthorityState &state = authority_state();
-    if (state.fetched) {
+    if (state.authority != nullptr) {
         check(std::move(p));
         return;
     }

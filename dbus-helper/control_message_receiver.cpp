@@ -12,6 +12,7 @@
 #include "helper_queue.h"
 #include "log.h"
 #include "modem_manager.h"
+#include "presence_monitor.h"
 
 namespace {
 
@@ -167,10 +168,6 @@ gpointer quil_helper_control_message_receiver(gpointer) {
         QLOG_ERR("malloc failed!");
         return nullptr;
     }
-    static const MccmncKind home = {&local_mccmnc, "local", "simcard-change",
-                                    "local mccmnc changed!"};
-    static const MccmncKind roam = {&roam_mccmnc, "roam", "roam-region", "roam mccmnc changed!"};
-
     bool queue_missing = false;
     for (;;) {
         int ret = quil_adapter_helperd_get_control_msg_from_helperm(buffer.get());
@@ -186,37 +183,49 @@ gpointer quil_helper_control_message_receiver(gpointer) {
         queue_missing = false;
         if (ret != 0)
             continue;
-
-        const HelperMessage &msg = *buffer;
-        HelperRequest header = helper_message_header(msg);
-        switch (header.cid) {
-            case CONTROL_HELPERD_STOP:
-                QLOG_ERR("quil-helper-mbim no resp at all! will remove message seq and exit dbus!");
-                buffer.reset();
-                quit_cb(0);
-                return nullptr;
-            case CONTROL_SIM_STATE:
-                handle_sim_state(msg, header);
-                break;
-            case CONTROL_HOME_PROVIDER:
-                QLOG_DEBUG("get HOME_PROVIDER resp!");
-                handle_mccmnc(msg, header, home);
-                break;
-            case CONTROL_REGISTERED_PROVIDER:
-                QLOG_DEBUG("get REGISTER_STATE resp!");
-                handle_mccmnc(msg, header, roam);
-                break;
-            case CONTROL_FASTBOOT_STATUS:
-                handle_fastboot_status(msg, header);
-                break;
-            case CONTROL_FASTBOOT_PROGRESS:
-                handle_fastboot_progress(msg, header);
-                break;
-            default:
-                QLOG_DEBUG("Unsupported control message cid:0x%04x",
-                           static_cast<unsigned>(header.cid));
-                break;
+        if (!quil_helper_control_message_handle(*buffer)) {
+            buffer.reset();
+            quit_cb(0);
+            return nullptr;
         }
     }
     return nullptr;
+}
+
+bool quil_helper_control_message_handle(const HelperMessage &msg) {
+    static const MccmncKind home = {&local_mccmnc, "local", "simcard-change",
+                                    "local mccmnc changed!"};
+    static const MccmncKind roam = {&roam_mccmnc, "roam", "roam-region", "roam mccmnc changed!"};
+
+    HelperRequest header = helper_message_header(msg);
+    switch (header.cid) {
+        case CONTROL_HELPERD_STOP:
+            QLOG_ERR("quil-helper-mbim no resp at all! will remove message seq and exit dbus!");
+            return false;
+        case CONTROL_SIM_STATE:
+            handle_sim_state(msg, header);
+            break;
+        case CONTROL_HOME_PROVIDER:
+            QLOG_DEBUG("get HOME_PROVIDER resp!");
+            handle_mccmnc(msg, header, home);
+            break;
+        case CONTROL_REGISTERED_PROVIDER:
+            QLOG_DEBUG("get REGISTER_STATE resp!");
+            handle_mccmnc(msg, header, roam);
+            break;
+        case CONTROL_FASTBOOT_STATUS:
+            handle_fastboot_status(msg, header);
+            break;
+        case CONTROL_FASTBOOT_PROGRESS:
+            handle_fastboot_progress(msg, header);
+            break;
+        case CONTROL_MODULE_ANNOUNCE_REQUEST:
+            QLOG_DEBUG("quil-helper-mbim asks for the module!");
+            quil_helper_announce_module_again();
+            break;
+        default:
+            QLOG_DEBUG("Unsupported control message cid:0x%04x", static_cast<unsigned>(header.cid));
+            break;
+    }
+    return true;
 }

@@ -24,11 +24,15 @@ bool is_segment(xmlNode *node) {
 
 void qdl_count_segments(xmlNode *node, int *count) {
     // Siblings in a loop, children by recursion: the parser's own nesting limit bounds
-    // the depth.
+    // the depth. Only elements are descended into: the child of an entity reference is
+    // the entity's declaration, whose siblings are the DTD's other declarations, so
+    // following it would come back round to the reference (for ever, with an entity
+    // that names an earlier one).
     for (; node != nullptr; node = node->next) {
         if (is_segment(node))
             ++*count;
-        qdl_count_segments(node->children, count);
+        if (node->type == XML_ELEMENT_NODE)
+            qdl_count_segments(node->children, count);
     }
 }
 

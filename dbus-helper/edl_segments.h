@@ -5,7 +5,8 @@
 #include <libxml/tree.h>
 
 // Adds to *count the "program" elements with a non-empty "filename" attribute among
-// node, its following siblings and all their descendants.
+// node, its following siblings and all their element descendants (the content of an
+// entity reference is not counted).
 void qdl_count_segments(xmlNode *node, int *count);
 
 // Parses the partition program file and counts its segments from the root element

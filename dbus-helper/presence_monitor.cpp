@@ -16,7 +16,7 @@
 #include "log.h"
 #include "module_catalogue.h"
 
-int32_t cellular_present = 0;
+std::atomic<int32_t> cellular_present{0};
 
 namespace {
 
@@ -91,7 +91,7 @@ MonitorRef monitor_reference() {
     return MonitorRef(udev_monitor_ref(udev_mon));
 }
 
-void handle_add(int32_t *present) {
+void handle_add(std::atomic<int32_t> *present) {
     if (!cellular_found()) {
         QLOG_ERR("Helper can't recognize cellular!");
         return;
@@ -111,7 +111,7 @@ void handle_add(int32_t *present) {
     emit_cellular_state(kCellularExisted);
 }
 
-void handle_remove(int32_t *present) {
+void handle_remove(std::atomic<int32_t> *present) {
     int result = -1;
     if (quil_adapter_check_cellular(&result) != 0 || result == 0) {
         QLOG_DEBUG("cellular seems not removed!");
@@ -129,6 +129,15 @@ void handle_remove(int32_t *present) {
 }
 
 }  // namespace
+
+void quil_helper_announce_module_again() {
+    if (cellular_present.load() == 0) {
+        QLOG_DEBUG("module not present, nothing to announce!");
+        return;
+    }
+    quil_adapter_control_mbim_init();
+    quil_adapter_helperd_send_control_message_to_helperm(CONTROL_SUBSCRIBER_READY_QUERY);
+}
 
 int quil_helper_device_check_thread_init() {
     GThread *thread = g_thread_try_new("dev-check", quil_helper_device_check, nullptr, nullptr);
@@ -224,7 +233,7 @@ void quil_udev_deinit() {
 }
 
 gpointer quil_adapter_device_Check(gpointer data) {
-    auto *present = static_cast<int32_t *>(data);
+    auto *present = static_cast<std::atomic<int32_t> *>(data);
     if (present == nullptr) {
         QLOG_ERR("NULL pointer!");
         return nullptr;

@@ -4,11 +4,18 @@
 
 #include <glib.h>
 
+#include <atomic>
 #include <cstdint>
 
 // 1 once the module's arrival has been reported, 0 after its removal has been
-// reported. Used by "dev-check" until it starts "devicecheck", then only by that one.
-extern int32_t cellular_present;
+// reported. Written by "dev-check" until it starts "devicecheck", then only by that
+// one; read by "mbim-ctl-rcv" when the MBIM helper asks for the module again.
+extern std::atomic<int32_t> cellular_present;
+
+// Announces the module to the MBIM helper again (control cids 1 and 16) when it is
+// present; nothing otherwise. For an MBIM helper that started after the module was
+// found.
+void quil_helper_announce_module_again();
 
 // Starts the thread "dev-check". Returns 0, or -1 when it cannot be started.
 int quil_helper_device_check_thread_init();

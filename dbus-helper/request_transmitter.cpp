@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "request_transmitter.h"
 
+#include <array>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -25,11 +28,42 @@ int32_t len_with_nul(std::string_view text) {
     return static_cast<int32_t>(text.size() + 1);
 }
 
-void serve_port_state(PendingCall &call) {
-    char result[PORT_STATE_SIZE] = {};
-    quillon_get_port_command_ready(result);
-    call.reply(call.rtcode(), static_cast<int32_t>(strnlen(result, sizeof(result))),
-               std::string_view(result, strnlen(result, sizeof(result))));
+// The port state probe runs lsusb: it runs in a worker thread, never on the main loop,
+// and `done` gets the state there afterwards.
+struct PortStateProbe {
+    std::function<void(std::string_view)> done;
+    std::array<char, PORT_STATE_SIZE> result{};
+};
+
+void probe_in_thread(GTask *, gpointer, gpointer data, GCancellable *) {
+    quillon_get_port_command_ready(static_cast<PortStateProbe *>(data)->result.data());
+}
+
+void probe_finished(GObject *, GAsyncResult *result, gpointer) {
+    auto *probe = static_cast<PortStateProbe *>(g_task_get_task_data(G_TASK(result)));
+    probe->done(std::string_view(probe->result.data(),
+                                 strnlen(probe->result.data(), probe->result.size())));
+}
+
+void probe_port_state(std::function<void(std::string_view)> done) {
+    g_autoptr(GTask) task = g_task_new(nullptr, nullptr, probe_finished, nullptr);
+    auto probe = std::make_unique<PortStateProbe>();
+    probe->done = std::move(done);
+    g_task_set_task_data(task, probe.release(), [](gpointer data) {
+        std::unique_ptr<PortStateProbe>(static_cast<PortStateProbe *>(data));
+    });
+    g_task_run_in_thread(task, probe_in_thread);
+}
+
+// Moves a call into a callback that std::function can hold (it must be copyable).
+std::shared_ptr<PendingCall> shared_call(PendingCall call) {
+    return std::make_shared<PendingCall>(std::move(call));
+}
+
+void serve_port_state(PendingCall call) {
+    probe_port_state([call = shared_call(std::move(call))](std::string_view state) {
+        call->reply(call->rtcode(), static_cast<int32_t>(state.size()), state);
+    });
 }
 
 void serve_hw_reset(PendingCall &call) {
@@ -43,15 +77,15 @@ void serve_hw_reset(PendingCall &call) {
 // 0x2004: with the module waiting in download mode the flash runs here, in a thread
 // of its own with the whole payload, one at a time; otherwise the MBIM helper gets it.
 void serve_edl_flash(PendingCall call) {
-    char result[PORT_STATE_SIZE] = {};
-    quillon_get_port_command_ready(result);
-    if (std::strstr(result, "flashport") == nullptr) {
-        quil_relay_forward(std::move(call));
-        return;
-    }
-    if (quil_edl_flash_start(call.forwarded_payload()) != EdlFlashStart::started)
-        return;  // the call answers its failure as it goes
-    call.reply(call.rtcode(), static_cast<int32_t>(EDL_FLASH_REPLY.size()), EDL_FLASH_REPLY);
+    probe_port_state([call = shared_call(std::move(call))](std::string_view state) {
+        if (state.find("flashport") == std::string_view::npos) {
+            quil_relay_forward(std::move(*call));
+            return;
+        }
+        if (quil_edl_flash_start(call->forwarded_payload()) != EdlFlashStart::started)
+            return;  // the call answers its failure as it goes
+        call->reply(call->rtcode(), static_cast<int32_t>(EDL_FLASH_REPLY.size()), EDL_FLASH_REPLY);
+    });
 }
 
 // An authorized call.
@@ -64,7 +98,7 @@ void serve(PendingCall call) {
             serve_edl_flash(std::move(call));
             return;
         case CID_PORT_STATE:
-            serve_port_state(call);
+            serve_port_state(std::move(call));
             return;
         default:
             quil_relay_forward(std::move(call));

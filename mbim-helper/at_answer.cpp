@@ -55,7 +55,8 @@ SetCommandStatus quil_at_compose_set_command(std::string_view row_text, std::str
         return SetCommandStatus::too_long;
     // The payload supplies arguments only: it must not end the command line (CR, LF or
     // any other control character) nor chain a further command with ';' outside a
-    // quoted string.
+    // quoted string. A quote left open would leave the rest of the line to the modem's
+    // reading of it, so the quotes must pair up.
     bool quoted = false;
     for (char c : payload) {
         auto byte = static_cast<unsigned char>(c);
@@ -66,8 +67,13 @@ SetCommandStatus quil_at_compose_set_command(std::string_view row_text, std::str
         else if (c == ';' && !quoted)
             return SetCommandStatus::illegal_character;
     }
-    std::memcpy(out, row_text.data(), row_text.size());
-    std::memcpy(out + row_text.size(), payload.data(), payload.size());
+    if (quoted)
+        return SetCommandStatus::illegal_character;
+    // An empty view may carry no pointer at all: nothing is copied from it then.
+    if (!row_text.empty())
+        std::memcpy(out, row_text.data(), row_text.size());
+    if (!payload.empty())
+        std::memcpy(out + row_text.size(), payload.data(), payload.size());
     out[row_text.size() + payload.size()] = '\0';
     return SetCommandStatus::ok;
 }

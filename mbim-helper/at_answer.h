@@ -40,7 +40,8 @@ class AtAnswerBuffer {
 enum class SetCommandStatus {
     ok,
     too_long,           // row text and payload exceed AT_SET_COMMAND_MAX characters
-    illegal_character,  // a control character (CR, LF, ...) or a ';' outside quotes
+    illegal_character,  // a control character (CR, LF, ...), a ';' outside quotes or a
+                        // double quote left open
 };
 
 // Writes the command, NUL-terminated, into out (out_size bytes) when it fits and the

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "fd_guard.h"
 #include "handlers.h"
 #include "heap_block.h"
 #include "log.h"
@@ -63,6 +64,8 @@ std::size_t write_command(int fd, const char *text, std::size_t len, Clock::time
             continue;
         if (n < 0 && errno == EAGAIN && wait_ready(fd, POLLOUT, deadline))
             continue;
+        if (n < 0)
+            QLOG_DEBUG("write failed: %s", std::strerror(errno));
         break;
     }
     return done;
@@ -211,7 +214,8 @@ int quil_adapter_send_at_over_gnss_message(const char *at_text, std::size_t at_l
         // Nothing is written anywhere; the exchange yields "Read Error".
         QLOG_ERR("AT port %s not existed!", path);
     } else {
-        quil::UniqueFd port(::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+        quil::UniqueFd port =
+            quil::open_descriptor(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (!port) {
             std::fputs("Open port failed\n", stdout);
             std::fflush(stdout);

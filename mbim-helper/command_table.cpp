@@ -202,15 +202,17 @@ gpointer quil_helper_main_receiver(gpointer) {
         return nullptr;
     }
     QLOG_DEBUG("Enter to loop: get request and deal!");
+    MissingQueueLog missing_queue;
     for (;;) {
-        int ret = quil_adapter_helperm_get_normal_msg_from_helperd(buffer.get());
-        if (ret == -1) {
-            QLOG_ERR("message queue not existed!");
-            quil_adapter_missing_queue_pause();
+        // Looked up first, so that a queue made again is reported when it is found,
+        // not when its first message comes.
+        if (quil_adapter_get_helper_seq_id(HELPER_QUEUE_TO_HELPERM) == -1) {
+            QUIL_QUEUE_MISSING(missing_queue);
             continue;
         }
-        if (ret != 0)
-            continue;
+        QUIL_QUEUE_FOUND(missing_queue);
+        if (quil_adapter_helperm_get_normal_msg_from_helperd(buffer.get()) != 0)
+            continue;  // removed meanwhile (the next look-up says so) or interrupted
         QLOG_DEBUG("get valid request, call receiver!");
         request_analyzer(*buffer);
         quil_mutex_keep_pointer_exist_unlock();

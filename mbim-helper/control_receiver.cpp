@@ -74,6 +74,9 @@ void quil_helper_control_dispatch(const HelperMessage &msg) {
 }
 
 int quil_helperm_control_receiver_init() {
+    // Queues that are there already were made by a D-Bus helper that runs (or ran)
+    // beside us; one that starts later announces the module on its own.
+    bool peer_queues = quil_adapter_get_helper_seq_id(HELPER_QUEUE_TO_HELPERD) != -1;
     if (quil_adapter_helper_queue_init() != 0) {
         QLOG_ERR("message_queue_init failed! can't init message seq!");
         return -1;
@@ -85,5 +88,12 @@ int quil_helperm_control_receiver_init() {
         return -1;
     }
     g_thread_unref(thread);
+    if (peer_queues) {
+        // This process knows nothing of the module yet: the port is opened once the
+        // D-Bus helper, which follows the module's presence, announces it.
+        QLOG_DEBUG("ask for the module to be announced again!");
+        quil_adapter_helperm_send_control_message_to_helperd(CONTROL_MODULE_ANNOUNCE_REQUEST, 0,
+                                                             "");
+    }
     return 0;
 }

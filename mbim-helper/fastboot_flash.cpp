@@ -114,9 +114,9 @@ void show_percentage(ProgressDialog &dialog, int percentage) {
         CONTROL_FASTBOOT_PROGRESS, static_cast<int32_t>(digits.size()), digits.c_str());
 }
 
-// Starts a child while no MBIM device is being closed (see mbim_fd_guard).
+// Starts a child while no MBIM device is being closed (see fd_guard.h).
 quil::ChildProcess start_child(const quil::ChildSpec &spec, std::string *error) {
-    std::shared_lock<std::shared_mutex> guard(mbim_fd_guard);
+    quil::DescriptorCreation creating;
     return quil::ChildProcess::start(spec, error);
 }
 
@@ -384,7 +384,7 @@ void quillon_fastboot_flash_command(const std::string &payload, int32_t *result)
     XauthorityPath xauthority{};
     int found = -1;
     {
-        std::shared_lock<std::shared_mutex> guard(mbim_fd_guard);
+        quil::DescriptorCreation creating;
         found = quillon_get_zenity_environment_variable(xauthority);
     }
     if (found != 0)
@@ -395,7 +395,7 @@ void quillon_fastboot_flash_command(const std::string &payload, int32_t *result)
         QLOG_DEBUG("environment: %s", quil_printable(entry).c_str());
     ProgressDialog dialog;
     {
-        std::shared_lock<std::shared_mutex> guard(mbim_fd_guard);
+        quil::DescriptorCreation creating;
         dialog = quil_progress_dialog_open(xauthority_text, kDialogInitialPercentage);
     }
     std::this_thread::sleep_for(kDialogSettle);

@@ -3,6 +3,7 @@
 // ports and reports the module's events back.
 #include "command_table.h"
 #include "control_receiver.h"
+#include "fd_guard.h"
 #include "log.h"
 #include "main_loop.h"
 #include "mbim_connection.h"
@@ -24,6 +25,8 @@ int main(int argc, char **argv) {
 
     GMainLoop *loop = g_main_loop_new(nullptr, FALSE);
     main_loop.store(loop);
+    // libmbim closes a proxy device's socket twice: see fd_guard.h.
+    quil::guard_main_context_dispatch(nullptr);
     g_main_loop_run(loop);
 
     main_loop.store(nullptr);

@@ -15,7 +15,7 @@ int32_t sim_inserted = 0;
 int32_t home_provider_retries = 0;
 
 constexpr int32_t HOME_PROVIDER_MAX_RETRIES = 40;
-constexpr gulong HOME_PROVIDER_RETRY_PAUSE_US = G_USEC_PER_SEC / 2;
+constexpr guint HOME_PROVIDER_RETRY_PAUSE_MS = 500;
 
 constexpr std::string_view SIM_INSERTED_TEXT = "SIM inserted";
 constexpr std::string_view SIM_REMOVED_TEXT = "SIM removed";
@@ -121,19 +121,23 @@ void quil_adapter_mbim_bcext_ind_parse(guint32 cid) {
         QLOG_DEBUG("Noted SLOT_INFO_STATUS cid for debug!");
 }
 
-// Retry rule of the home provider answer; runs in the main-loop thread and holds it
-// up while it pauses (no lock is held meanwhile).
+gboolean home_provider_retry_now(gpointer) {
+    ++home_provider_retries;
+    QLOG_DEBUG("retry to check home provider! current times:%d", home_provider_retries);
+    quil_adapter_helperm_get_local_mccmnc(quil_adapter_helperm_control_get_local_mccmnc_ready,
+                                          nullptr);
+    return G_SOURCE_REMOVE;
+}
+
+// Retry rule of the home provider answer: the next query goes out half a second later
+// from a timer, so the main loop goes on serving everything else meanwhile.
 void home_provider_retry() {
     if (home_provider_retries >= HOME_PROVIDER_MAX_RETRIES) {
         QLOG_ERR("reach max retry, SIM card init error!");
         home_provider_retries = 0;
         return;
     }
-    g_usleep(HOME_PROVIDER_RETRY_PAUSE_US);
-    ++home_provider_retries;
-    QLOG_DEBUG("retry to check home provider! current times:%d", home_provider_retries);
-    quil_adapter_helperm_get_local_mccmnc(quil_adapter_helperm_control_get_local_mccmnc_ready,
-                                          nullptr);
+    g_timeout_add(HOME_PROVIDER_RETRY_PAUSE_MS, home_provider_retry_now, nullptr);
 }
 
 }  // namespace

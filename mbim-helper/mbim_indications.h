@@ -26,9 +26,11 @@ void quil_adapter_helperm_control_get_network_mccmnc_ready(GObject *source, GAsy
 
 // ---- queries (mbim_queries.cpp), shared with the control path ------------------
 
-// Readiness wait, then the query. 0 when sent (user_data then belongs to the
-// command), 3 when the device never became ready.
+// The query, sent once the port is ready (readiness wait in the main loop). 0 when
+// handed over: user_data (a request record, or null for the control path) then
+// belongs to the command, and a request whose port never became ready is answered
+// "ERROR". -1 when the message could not be made.
 int quil_adapter_helperm_get_local_mccmnc(GAsyncReadyCallback callback, gpointer user_data);
 int quil_adapter_helperm_get_network_mccmnc(GAsyncReadyCallback callback, gpointer user_data);
-// 0 when sent, 3 when the device never became ready.
+// 0 when handed over (dropped if the port never becomes ready), -1 on failure.
 int quil_adapter_helperm_get_subscriber_ready_status(GAsyncReadyCallback callback);

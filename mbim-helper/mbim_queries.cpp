@@ -16,8 +16,18 @@ constexpr int32_t CID_NETWORK_MCCMNC = 0x4026;
 constexpr int32_t CID_WORK_SLOT_INFO = 0x4027;
 constexpr int32_t CID_SWITCH_WORK_SLOT = 0x4028;
 
-constexpr int SEND_NOT_READY = 3;
 constexpr int SEND_INVALID = -1;
+
+// A request whose command never went out: the port did not become ready.
+void request_not_ready(gpointer copy, int code) {
+    QLOG_ERR("Send request failed, error:%d", code);
+    quil_resp_error_result_callback(copy);
+}
+
+// What the control path asks: an unanswered query is simply dropped.
+MbimNotReadyFn control_not_ready(gpointer user_data) {
+    return user_data == nullptr ? nullptr : request_not_ready;
+}
 
 // Answers the request with rtcode 0 and the text, then gives the lock back.
 void send_answer(const RequestRecord &copy, std::string_view text) {
@@ -29,16 +39,13 @@ void send_answer(const RequestRecord &copy, std::string_view text) {
 }
 
 int quil_adapter_helperm_get_work_slot_info(GAsyncReadyCallback callback, gpointer user_data) {
-    MbimPortHandle handle;
-    if (QUIL_MBIM_WAIT_READY(&handle) != 0)
-        return SEND_NOT_READY;
     MbimMessageRef message(
         mbim_message_ms_basic_connect_extensions_device_slot_mappings_query_new(nullptr));
     if (message == nullptr) {
         QLOG_ERR("malloc failed!");
         return SEND_INVALID;
     }
-    quil_adapter_mbim_command(std::move(handle), std::move(message), callback, user_data);
+    QUIL_MBIM_COMMAND(std::move(message), callback, user_data, request_not_ready);
     return 0;
 }
 
@@ -53,57 +60,45 @@ int quil_adapter_helperm_switch_work_slot(const char *payload, GAsyncReadyCallba
     MbimSlot slot{static_cast<guint32>(requested)};
     const MbimSlot *slot_map[] = {&slot, nullptr};
 
-    MbimPortHandle handle;
-    if (QUIL_MBIM_WAIT_READY_QUIET(&handle) != 0)
-        return SEND_NOT_READY;
     MbimMessageRef message(mbim_message_ms_basic_connect_extensions_device_slot_mappings_set_new(
         1, slot_map, nullptr));
     if (message == nullptr) {
         QLOG_ERR("malloc failed!");
         return SEND_INVALID;
     }
-    quil_adapter_mbim_command(std::move(handle), std::move(message), callback, user_data);
+    QUIL_MBIM_COMMAND_QUIET(std::move(message), callback, user_data, request_not_ready);
     return 0;
 }
 
 }  // namespace
 
 int quil_adapter_helperm_get_local_mccmnc(GAsyncReadyCallback callback, gpointer user_data) {
-    MbimPortHandle handle;
-    if (QUIL_MBIM_WAIT_READY(&handle) != 0)
-        return SEND_NOT_READY;
     MbimMessageRef message(mbim_message_home_provider_query_new(nullptr));
     if (message == nullptr) {
         QLOG_ERR("malloc failed!");
         return SEND_INVALID;
     }
-    quil_adapter_mbim_command(std::move(handle), std::move(message), callback, user_data);
+    QUIL_MBIM_COMMAND(std::move(message), callback, user_data, control_not_ready(user_data));
     return 0;
 }
 
 int quil_adapter_helperm_get_network_mccmnc(GAsyncReadyCallback callback, gpointer user_data) {
-    MbimPortHandle handle;
-    if (QUIL_MBIM_WAIT_READY(&handle) != 0)
-        return SEND_NOT_READY;
     MbimMessageRef message(mbim_message_register_state_query_new(nullptr));
     if (message == nullptr) {
         QLOG_ERR("malloc failed!");
         return SEND_INVALID;
     }
-    quil_adapter_mbim_command(std::move(handle), std::move(message), callback, user_data);
+    QUIL_MBIM_COMMAND(std::move(message), callback, user_data, control_not_ready(user_data));
     return 0;
 }
 
 int quil_adapter_helperm_get_subscriber_ready_status(GAsyncReadyCallback callback) {
-    MbimPortHandle handle;
-    if (QUIL_MBIM_WAIT_READY(&handle) != 0)
-        return SEND_NOT_READY;
     MbimMessageRef message(mbim_message_subscriber_ready_status_query_new(nullptr));
     if (message == nullptr) {
         QLOG_ERR("malloc failed!");
         return SEND_INVALID;
     }
-    quil_adapter_mbim_command(std::move(handle), std::move(message), callback, nullptr);
+    QUIL_MBIM_COMMAND(std::move(message), callback, nullptr, nullptr);
     return 0;
 }
 

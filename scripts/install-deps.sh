@@ -13,7 +13,7 @@ if [ -z "$QUIL_SKIP_APT_UPDATE" ]; then
     apt-get update -q
 fi
 apt-get install -y -q --no-install-recommends \
-    g++ meson ninja-build pkg-config \
+    g++ meson ninja-build pkg-config clang libclang-rt-14-dev \
     libglib2.0-dev libglib2.0-bin libmbim-glib-dev libmbim-proxy libmbim-utils \
     libudev-dev libxml2-dev libpolkit-gobject-1-dev libgtest-dev libjson-glib-dev scdoc \
     dbus dbus-daemon procps \

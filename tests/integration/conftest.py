@@ -62,3 +62,8 @@ def sandbox(request, build_dir):
         # Shown under "Captured stdout teardown" of the failed test.
         print(sb.report())
     sb.close()
+    # A sanitizer build of a daemon reported a fault: the scenario fails, whatever it
+    # checked itself (the daemon may have been killed or left running at the end).
+    if sb.sanitizer_findings:
+        pytest.fail("sanitizer reports:\n" + "\n".join(
+            f"--- {name} ---\n{text}" for name, text in sb.sanitizer_findings), pytrace=False)

@@ -14,6 +14,8 @@ from harness import HELPER_MSG_CONTROL, HELPER_MSG_NORMAL
 ERROR = dict(rtcode=1, len=5, payload=b"ERROR")
 UNKNOWN_CID = 0x5000
 STOP = 0x0003
+# Sent on queue 1 by an MBIM helper that starts beside queues it did not make.
+ANNOUNCE_REQUEST = 0x0005
 IDENT = "helper_mbim_analyzer"
 
 # (cid, serviceid, payload, what it is)
@@ -111,6 +113,9 @@ def test_queued_requests_answered_in_order(sandbox):
         got = [sandbox.queues.receive(1, HELPER_MSG_NORMAL, 10) for _ in sent]
         for msg, (serviceid, cid) in zip(got, sent):
             assert_error_response(msg, serviceid, cid)
+    # Started beside queues it did not make, it asked for the module once (cid 5).
+    asked = sandbox.queues.receive(1, HELPER_MSG_CONTROL, 5)
+    assert (asked.cid, asked.len) == (ANNOUNCE_REQUEST, 0)
     assert sandbox.queues.count(0) == 0 and sandbox.queues.count(1) == 0
     assert daemon.alive()
 
@@ -164,6 +169,8 @@ def test_start_with_leftover_queues(sandbox, leftover):
     daemon = sandbox.start_mbim_helper()
     sandbox.log.wait_for(r"^\[Debug\]: \w+:\d+: seq already existed!$")
     if leftover == (0, 1):
+        asked = sandbox.queues.receive(1, HELPER_MSG_CONTROL, 5)
+        assert (asked.cid, asked.len) == (ANNOUNCE_REQUEST, 0)
         expect_only(sandbox, 3, 0x4029)
     else:
         # Queue 1 is not made when queue 0 was there: the answer cannot be sent, and

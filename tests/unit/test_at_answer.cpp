@@ -189,7 +189,31 @@ INSTANTIATE_TEST_SUITE_P(
         ComposeCase{"semicolon inside quotes", "AT+GTESIMCFG=", "\"a;b\"", SetCommandStatus::ok,
                     "AT+GTESIMCFG=\"a;b\""},
         ComposeCase{"semicolon after quotes", "AT+GTESIMCFG=", "\"a\";+CFUN=0",
-                    SetCommandStatus::illegal_character, ""}));
+                    SetCommandStatus::illegal_character, ""},
+        // A quote left open hides the ';' from the check above, and the modem may read
+        // the line differently: refused whatever follows it.
+        ComposeCase{"unbalanced quote hides a chained command", "AT+BODYSARON=1,",
+                    "1,\"x;AT+CFUN=", SetCommandStatus::illegal_character, ""},
+        ComposeCase{"one quote alone", "AT+GTESIMCFG=", "\"", SetCommandStatus::illegal_character,
+                    ""},
+        ComposeCase{"three quotes", "AT+GTESIMCFG=", "\"a\",\"b",
+                    SetCommandStatus::illegal_character, ""},
+        ComposeCase{"two quoted strings", "AT+GTESIMCFG=", "\"a\",\"b;c\"", SetCommandStatus::ok,
+                    "AT+GTESIMCFG=\"a\",\"b;c\""},
+        ComposeCase{"empty quoted string", "AT+GTESIMCFG=", "\"\"", SetCommandStatus::ok,
+                    "AT+GTESIMCFG=\"\""}));
+
+// The set handler hands over the payload of an empty request as an empty view without
+// a pointer; under UndefinedBehaviorSanitizer a copy from it is a fault.
+TEST(Compose, EmptyViewsWithoutPointerAreComposed) {
+    char out[AT_SET_COMMAND_SIZE];
+    EXPECT_EQ(quil_at_compose_set_command("AT+GTFMODE=", std::string_view{}, out, sizeof(out)),
+              SetCommandStatus::ok);
+    EXPECT_STREQ(out, "AT+GTFMODE=");
+    EXPECT_EQ(quil_at_compose_set_command(std::string_view{}, std::string_view{}, out, sizeof(out)),
+              SetCommandStatus::ok);
+    EXPECT_STREQ(out, "");
+}
 
 TEST(Compose, SmallOutputBufferIsHonoured) {
     char out[8];

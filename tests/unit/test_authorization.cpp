@@ -36,8 +36,10 @@ INSTANTIATE_TEST_SUITE_P(
         // set commands, slot switch, function reset, hardware reset
         Row{0x4001, CONFIGURE}, Row{0x4020, CONFIGURE}, Row{0x4025, CONFIGURE},
         Row{0x4028, CONFIGURE}, Row{0x0100, CONFIGURE}, Row{0x2003, CONFIGURE},
-        // unknown ids
-        Row{0x7777, CONFIGURE}, Row{0, CONFIGURE}, Row{-1, CONFIGURE},
+        // rows that only ever answer "ERROR", and unknown ids
+        Row{0x1009, CONFIGURE}, Row{0x401e, CONFIGURE}, Row{0x4006, CONFIGURE},
+        Row{0x4029, CONFIGURE}, Row{0x0001, CONFIGURE}, Row{0x7777, CONFIGURE}, Row{0, CONFIGURE},
+        Row{-1, CONFIGURE},
         // flashing
         Row{0x100a, FLASH}, Row{0x2004, FLASH}));
 

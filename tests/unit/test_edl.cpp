@@ -152,6 +152,11 @@ TEST(QdlSegments, CountsProgramElementsWithAFilename) {
          "<?xml version='1.0'?><!-- c --><data>text<program filename='a'/>more<!-- d -->"
          "<program filename='b'>x</program></data>",
          2},
+        // An entity naming an earlier one once sent the count round the DTD for ever.
+        {"entity references not followed",
+         "<!DOCTYPE data [<!ENTITY e0 \"<program filename='a'/>\">"
+         "<!ENTITY e1 \"&e0;&e0;\">]><data>&e1;<program filename='b'/></data>",
+         1},
     };
     TempDir dir;
     for (const SegmentCase &c : cases) {

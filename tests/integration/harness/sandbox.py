@@ -14,6 +14,7 @@ import time
 from pathlib import Path
 
 from .dbus_client import DBusClient
+from .polkit import PolkitStandIn
 from .queues import QueueClient
 from .syslog import SyslogListener
 
@@ -40,6 +41,29 @@ USR_BIN_FAKES = {"zenity"}
 # know, so that the dialog runs with that uid and gid only.
 DESKTOP_UID = 4242
 DESKTOP_GID = 4343
+# Sanitizer builds of the daemons (b_sanitize) write their reports into the sandbox's
+# sanitizer/ dir (report.<pid>), where stop_checked() and the teardown look for them.
+# UBSan linked beside ASan (GCC: two runtimes) ignores log_path and writes to stderr:
+# the teardown looks through every program's output (<name>.out) too.
+# UBSan halts at its first report, as ASan does; ThreadSanitizer goes on (a race is
+# reported once and the scenario runs to its end), the teardown fails it. GLib and
+# libmbim are not instrumented: ThreadSanitizer cannot see their locks (futexes), so it
+# checks only the accesses of our own code (ignore_noninstrumented_modules), and GLib's
+# slice allocator is off (G_SLICE) so that a block GLib hands between threads is a
+# fresh malloc block each time. The suppression files hold what is left of GLib's and
+# libmbim's insides.
+SUPPRESSIONS = HARNESS_DIR.parent
+SANITIZER_OPTIONS = {
+    "ASAN_OPTIONS": "detect_leaks=1:halt_on_error=1:detect_stack_use_after_return=1",
+    "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1",
+    "LSAN_OPTIONS": f"suppressions={SUPPRESSIONS / 'lsan.supp'}:print_suppressions=0",
+    "TSAN_OPTIONS": (f"suppressions={SUPPRESSIONS / 'tsan.supp'}:print_suppressions=0"
+                     ":halt_on_error=0:second_deadlock_stack=1"
+                     ":ignore_noninstrumented_modules=1"),
+}
+# What a sanitizer's report starts with, in a daemon's output or its report file.
+SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
+                   "WARNING: ThreadSanitizer", "ERROR: ThreadSanitizer")
 
 _FAKE = """#!/bin/sh
 # fake {name}: records its argv, then plays the scenario in {tools}/{name}.*
@@ -79,6 +103,13 @@ _BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Confi
            send_interface="org.freedesktop.DBus.Properties" send_member="Get"/>
     <allow send_destination="org.freedesktop.DBus"
            send_interface="org.freedesktop.DBus.Properties" send_member="GetAll"/>
+  </policy>
+  <!-- The polkit stand-in (harness/polkit.py) runs as root. -->
+  <policy user="root">
+    <allow own="org.freedesktop.PolicyKit1"/>
+  </policy>
+  <policy context="default">
+    <allow send_destination="org.freedesktop.PolicyKit1"/>
   </policy>
   <include ignore_missing="yes">{project_policy}</include>
 </busconfig>
@@ -121,10 +152,11 @@ def _ns_id(pid, kind):
 class Daemon:
     """A process started in the sandbox, in a process group of its own."""
 
-    def __init__(self, proc, name, out_path):
+    def __init__(self, proc, name, out_path, sanitizer_dir=None):
         self.proc = proc
         self.name = name
         self.out_path = out_path
+        self.sanitizer_dir = sanitizer_dir
 
     @property
     def pid(self):
@@ -153,10 +185,22 @@ class Daemon:
             pass
 
     def stop_checked(self):
-        """stop(), then fails when a sanitizer build reported a fault in its output."""
+        """stop(), then fails when a sanitizer build reported a fault in its output or
+        in its report file."""
         self.stop()
         out = self.output()
-        assert "ERROR: AddressSanitizer" not in out and "runtime error:" not in out, out
+        assert not any(mark in out for mark in SANITIZER_MARKS), out
+        report = self.sanitizer_report()
+        assert not report, f"{self.name} (pid {self.pid}):\n{report}"
+
+    def sanitizer_report(self):
+        """What a sanitizer build wrote to its report file; "" when nothing."""
+        if self.sanitizer_dir is None:
+            return ""
+        try:
+            return (self.sanitizer_dir / f"report.{self.pid}").read_text(errors="replace")
+        except FileNotFoundError:
+            return ""
 
     def output(self):
         """What it wrote on stdout and stderr so far."""
@@ -193,15 +237,19 @@ class Sandbox:
         self.opt_dir = self.root / "opt_quillon"
         self.gpio_dir = self.root / "gpio"
         self.usr_bin_dir = self.root / "usr_bin"
+        self.sanitizer_dir = self.root / "sanitizer"
+        # Filled by close(): (file name, text) of every sanitizer report of the scenario.
+        self.sanitizer_findings = []
         for d in (self.workdir, self.bin_dir, self.tools_dir, self.dev_dir, self.run_user_dir,
                   self.run_dbus_dir, self.run_udev_dir, self.opt_dir, self.gpio_dir,
-                  self.usr_bin_dir):
+                  self.usr_bin_dir, self.sanitizer_dir):
             d.mkdir(parents=True, exist_ok=True)
         # The dialog runs as the desktop user: it must reach its fake and record there.
         self.root.chmod(0o755)
         self.tools_dir.chmod(0o777)
         self.bus_address = None
         self._bus = None
+        self.polkit = None
         self._procs = []
         self._clients = []
         self._names = {}
@@ -267,6 +315,11 @@ class Sandbox:
         env["PATH"] = f"{self.bin_dir}:/usr/sbin:/usr/bin:/sbin:/bin"
         env.setdefault("HOME", "/root")
         env.pop("DISPLAY", None)
+        env.setdefault("G_SLICE", "always-malloc")
+        log_path = f"log_path={self.sanitizer_dir / 'report'}"
+        for key, options in SANITIZER_OPTIONS.items():
+            # Options from the caller's environment come after ours and win.
+            env[key] = ":".join(o for o in (options, log_path, env.get(key)) if o)
         if extra:
             env.update(extra)
         return env
@@ -298,7 +351,7 @@ class Sandbox:
 
     def start_daemon(self, argv, name=None, env=None):
         proc = self.spawn(argv, env=env, name=name)
-        return Daemon(proc, proc.harness_name, proc.out_path)
+        return Daemon(proc, proc.harness_name, proc.out_path, self.sanitizer_dir)
 
     @property
     def mbim_helper_path(self):
@@ -472,11 +525,13 @@ class Sandbox:
     def project_policy(self):
         return self.repo / "data" / "com.quillon.helper.conf"
 
-    def start_bus(self, policy="system"):
+    def start_bus(self, policy="system", polkit="allow"):
         """Starts a private dbus-daemon inside the sandbox, socket at /run/dbus/
         system_bus_socket. policy "system": the system bus's defaults (no name owned,
         no method call delivered) plus the project's data/com.quillon.helper.conf;
-        "open": everything allowed. Returns the address usable from the test."""
+        "open": everything allowed. polkit: the mode of the polkit stand-in started on
+        it (sb.polkit, harness/polkit.py: "allow", "deny", "hang"), None for no polkit
+        on the bus. Returns the address usable from the test."""
         if self._bus is not None:
             return self.bus_address
         socket_path = self.run_dbus_dir / "system_bus_socket"
@@ -497,7 +552,17 @@ class Sandbox:
                                + (self.root / "dbus-daemon.out").read_text(errors="replace"))
         self._bus = proc
         self.bus_address = f"unix:path={socket_path}"
+        if polkit is not None:
+            self.start_polkit(polkit)
         return self.bus_address
+
+    def start_polkit(self, mode="allow"):
+        """Starts the polkit stand-in on the running bus (sb.polkit); returns it once
+        it owns org.freedesktop.PolicyKit1."""
+        if self.polkit is not None:
+            self.polkit.close()
+        self.polkit = PolkitStandIn(self, mode)
+        return self.polkit
 
     def dbus_client(self):
         """A client of com.quillon.helper on the private bus (started if needed)."""
@@ -541,6 +606,8 @@ class Sandbox:
             except Exception:
                 pass
         self._clients.clear()
+        if self.polkit is not None:
+            self.polkit.close()
         for proc in self._procs:
             if proc.poll() is None:
                 try:
@@ -574,8 +641,25 @@ class Sandbox:
             self._holder = None
         if self.log is not None:
             self.log.close()
+        # Every process of the scenario has ended: what any of them reported is there
+        # now, also from a daemon that was killed or left running.
+        self.sanitizer_findings = self.sanitizer_reports()
         if not os.environ.get("QUIL_KEEP_SANDBOX"):
             shutil.rmtree(self.root, ignore_errors=True)
+
+    def sanitizer_reports(self):
+        """(file name, text) of each non-empty sanitizer report file so far, and of
+        each program output that holds a sanitizer's report."""
+        found = []
+        for path in sorted(self.sanitizer_dir.glob("report.*")):
+            text = path.read_text(errors="replace")
+            if text.strip():
+                found.append((path.name, text))
+        for path in sorted(self.root.glob("*.out")):
+            text = path.read_text(errors="replace")
+            if any(mark in text for mark in SANITIZER_MARKS):
+                found.append((path.name, text[-20000:]))
+        return found
 
     def report(self):
         """The syslog lines and the output files, for a failed test's report."""

@@ -241,11 +241,31 @@ int quil_adapter_alloc_and_send_resp_structure(int32_t serviceid, int32_t cid, i
     return ret == 0 ? 0 : -1;
 }
 
+namespace {
+
+// Control messages come from the MBIM helper's main loop: they never wait for room on
+// queue 1 (a D-Bus helper that stopped reading must not stop the loop); a full queue
+// drops the message with a line.
+int send_control_to_helperd(const HelperMessage *msg) {
+    int id = quil_adapter_get_helper_seq_id(HELPER_QUEUE_TO_HELPERD);
+    if (id == -1) {
+        QLOG_ERR("message queue not existed!");
+        return -1;
+    }
+    if (msgsnd(id, msg, HELPER_BODY_SIZE, IPC_NOWAIT) == 0)
+        return 0;
+    if (errno == EAGAIN)
+        QLOG_ERR("queue %d is full, message cid 0x%04x dropped!", HELPER_QUEUE_TO_HELPERD,
+                 helper_message_header(*msg).cid);
+    return -1;
+}
+
+}  // namespace
+
 void quil_adapter_helperm_send_control_message_to_helperd(int32_t cid, int32_t len,
                                                           const char *text) {
     QLOG_DEBUG("enter, len:%d", len);
-    if (build_and_send(HELPER_MSG_CONTROL, 0, cid, 0, len, text,
-                       quil_adapter_helperm_send_msg_to_helperd) == -1)
+    if (build_and_send(HELPER_MSG_CONTROL, 0, cid, 0, len, text, send_control_to_helperd) == -1)
         QLOG_ERR("Send message failed!");
 }
 

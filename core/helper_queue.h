@@ -86,6 +86,8 @@ int quil_adapter_helper_queue_init();
 int quil_adapter_get_helper_seq_id(int32_t index);
 
 // Sending. Each returns 0 on success and -1 on failure unless it returns nothing.
+// Requests (queue 0) and control messages never wait for room on a full queue: the
+// message is dropped with a line; only the MBIM helper's answers wait on queue 1.
 int quil_adapter_helperm_send_msg_to_helperd(const HelperMessage *msg);
 int quil_adapter_alloc_and_send_resp_structure(int32_t serviceid, int32_t cid, int32_t rtcode,
                                                int32_t len, const char *payload);

@@ -168,19 +168,16 @@ gpointer quil_helper_control_message_receiver(gpointer) {
         QLOG_ERR("malloc failed!");
         return nullptr;
     }
-    bool queue_missing = false;
+    MissingQueueLog missing_queue;
     for (;;) {
         int ret = quil_adapter_helperd_get_control_msg_from_helperm(buffer.get());
         if (ret == -1) {
-            // Logged once per absence, and looked up again after a pause instead of
-            // spinning: the queue may stay gone for the rest of the process.
-            if (!queue_missing)
-                QLOG_ERR("message queue not existed!");
-            queue_missing = true;
-            quil_adapter_missing_queue_pause();
+            // Logged when it goes missing and once a minute after, and looked up again
+            // after a pause instead of spinning: it may stay gone for good.
+            QUIL_QUEUE_MISSING(missing_queue);
             continue;
         }
-        queue_missing = false;
+        QUIL_QUEUE_FOUND(missing_queue);
         if (ret != 0)
             continue;
         if (!quil_helper_control_message_handle(*buffer)) {

@@ -300,7 +300,6 @@ void free_answer(gpointer data) {
 
 // "resp-recv": receives every answer on queue 1 and hands it to the main loop.
 gpointer receive_answers(gpointer) {
-    bool missing = false;
     for (;;) {
         auto msg = quil::alloc_zeroed<HelperMessage>(sizeof(HelperMessage));
         if (!msg) {
@@ -310,14 +309,12 @@ gpointer receive_answers(gpointer) {
         }
         int ret = quil_adapter_helperd_get_normal_msg_from_helperm(msg.get());
         if (ret == 0) {
-            missing = false;
             g_main_context_invoke_full(nullptr, G_PRIORITY_DEFAULT, deliver_answer, msg.release(),
                                        free_answer);
             continue;
         }
         if (ret == -1) {
-            if (!std::exchange(missing, true))
-                QLOG_ERR("message queue not existed!");
+            // Queue 1's absence is reported by the control message receiver.
             quil_adapter_missing_queue_pause();
             continue;
         }

@@ -16,7 +16,7 @@ apt-get install -y -q --no-install-recommends \
     g++ meson ninja-build pkg-config clang libclang-rt-14-dev \
     libglib2.0-dev libglib2.0-bin libmbim-glib-dev libmbim-proxy libmbim-utils \
     libudev-dev libxml2-dev libpolkit-gobject-1-dev libgtest-dev libjson-glib-dev scdoc \
-    dbus dbus-daemon procps \
+    dbus dbus-daemon procps strace \
     usbutils pciutils dmidecode util-linux \
     umockdev libumockdev-dev gir1.2-umockdev-1.0 \
     python3 python3-pytest python3-pytest-xdist python3-pytest-timeout \

@@ -106,7 +106,6 @@ MODEM_FAULTS = [
 STREAMING = {"endless-data", "endless-whole-answer"}
 
 
-@pytest.mark.slow
 @pytest.mark.parametrize("cid,bad,expected", MODEM_FAULTS)
 def test_modem_faults_on_the_at_port(request, sandbox, rig, cid, bad, expected):
     command = {CGMR: "AT+CGMR", ATI7: "ATI7"}[cid]
@@ -152,7 +151,6 @@ def receiver_lines(sb, function, start):
     return sb.log.count(rf"\b{function}:\d+: message queue not existed!", start=start)
 
 
-@pytest.mark.slow
 def test_queues_removed_under_both_daemons(sandbox, rig):
     r = rig()
     r.serves()
@@ -181,7 +179,6 @@ def test_queues_removed_under_both_daemons(sandbox, rig):
     assert r.mbim.alive() and r.dbus.alive()
 
 
-@pytest.mark.slow
 @pytest.mark.timeout(90)
 def test_sigterm_under_load_from_4_clients(sandbox, rig):
     r = rig()

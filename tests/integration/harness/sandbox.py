@@ -61,6 +61,7 @@ SANITIZER_OPTIONS = {
                      ":halt_on_error=0:second_deadlock_stack=1"
                      ":ignore_noninstrumented_modules=1"),
 }
+TSAN_GLIB_LOCKS = "tsan_glib_locks.so"
 # What a sanitizer's report starts with, in a daemon's output or its report file.
 SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
                    "WARNING: ThreadSanitizer", "ERROR: ThreadSanitizer")
@@ -350,6 +351,12 @@ class Sandbox:
                               capture_output=True, text=True, timeout=timeout, input=input)
 
     def start_daemon(self, argv, name=None, env=None):
+        # A ThreadSanitizer build has the wrappers that show it GLib's locks
+        # (tsan_glib_locks.c, built there by scripts/run-tests.sh): preloaded into the
+        # programs of that build.
+        locks = self.build_dir / TSAN_GLIB_LOCKS
+        if locks.exists() and Path(argv[0]).is_relative_to(self.build_dir):
+            env = {"LD_PRELOAD": str(locks), **(env or {})}
         proc = self.spawn(argv, env=env, name=name)
         return Daemon(proc, proc.harness_name, proc.out_path, self.sanitizer_dir)
 

@@ -50,8 +50,9 @@ DESKTOP_GID = 4343
 # libmbim are not instrumented: ThreadSanitizer cannot see their locks (futexes), so it
 # checks only the accesses of our own code (ignore_noninstrumented_modules), and GLib's
 # slice allocator is off (G_SLICE) so that a block GLib hands between threads is a
-# fresh malloc block each time. The suppression files hold what is left of GLib's and
-# libmbim's insides.
+# fresh malloc block each time; tsan_glib_locks.c (preloaded, see start_daemon) shows
+# it GLib's locks and main-loop hand-overs as our code uses them. The suppression files
+# hold what is left of GLib's and libmbim's insides.
 SUPPRESSIONS = HARNESS_DIR.parent
 SANITIZER_OPTIONS = {
     "ASAN_OPTIONS": "detect_leaks=1:halt_on_error=1:detect_stack_use_after_return=1",

@@ -127,27 +127,19 @@ unsigned g_idle_add(source_fn fn, void *data) {
     return g_idle_add_full(PRIORITY_DEFAULT_IDLE, fn, data, NULL);
 }
 
-unsigned g_timeout_add_full(int priority, unsigned interval, source_fn fn, void *data,
-                            notify_fn notify) {
-    REAL(g_timeout_add_full, timeout_full_fn)
-    return real_g_timeout_add_full(priority, interval, handover_call,
-                                   handover_new(fn, data, notify), handover_free);
-}
+// g_timeout_add_full and g_timeout_add_seconds_full, and their short forms.
+#define TIMEOUT_PAIR(full, plain)                                                                \
+    unsigned full(int priority, unsigned interval, source_fn fn, void *data, notify_fn notify) { \
+        REAL(full, timeout_full_fn)                                                              \
+        return real_##full(priority, interval, handover_call, handover_new(fn, data, notify),    \
+                           handover_free);                                                       \
+    }                                                                                            \
+    unsigned plain(unsigned interval, source_fn fn, void *data) {                                \
+        return full(PRIORITY_DEFAULT, interval, fn, data, NULL);                                 \
+    }
 
-unsigned g_timeout_add(unsigned interval, source_fn fn, void *data) {
-    return g_timeout_add_full(PRIORITY_DEFAULT, interval, fn, data, NULL);
-}
-
-unsigned g_timeout_add_seconds_full(int priority, unsigned interval, source_fn fn, void *data,
-                                    notify_fn notify) {
-    REAL(g_timeout_add_seconds_full, timeout_full_fn)
-    return real_g_timeout_add_seconds_full(priority, interval, handover_call,
-                                           handover_new(fn, data, notify), handover_free);
-}
-
-unsigned g_timeout_add_seconds(unsigned interval, source_fn fn, void *data) {
-    return g_timeout_add_seconds_full(PRIORITY_DEFAULT, interval, fn, data, NULL);
-}
+TIMEOUT_PAIR(g_timeout_add_full, g_timeout_add)
+TIMEOUT_PAIR(g_timeout_add_seconds_full, g_timeout_add_seconds)
 
 void g_main_context_invoke_full(void *context, int priority, source_fn fn, void *data,
                                 notify_fn notify) {

@@ -9,9 +9,6 @@
 
 #include <array>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <mutex>
 
 #include "control_message_receiver.h"
 #include "daemon_state.h"
@@ -21,14 +18,8 @@
 #include "log.h"
 #include "presence_monitor.h"
 #include "relay_line.h"
-#include "run_command.h"
-
-std::atomic<GMainLoop *> main_loop{nullptr};
 
 namespace {
-
-// Guards the use of main_loop in quit_cb against its release at shutdown.
-std::mutex main_loop_mutex;
 
 // The adapter mutexes. The module-information mutex of the shared core is statically
 // initialised; these are set up at start-up.
@@ -118,37 +109,7 @@ int quil_helperd_control_receiver_init() {
     return 0;
 }
 
-// Runs as the loop's first dispatch: from here on quit_cb stops the loop. A stop
-// signal before this point removes the queues and start-up goes on.
-gboolean publish_main_loop(gpointer data) {
-    std::lock_guard lock(main_loop_mutex);
-    main_loop.store(static_cast<GMainLoop *>(data));
-    return G_SOURCE_REMOVE;
-}
-
-void remove_queue(int id) {
-    if (!quil::tool_available("ipcrm"))
-        return;
-    std::array<char, 32> command = {};
-    std::snprintf(command.data(), command.size(), "ipcrm -q %d", id);
-    if (std::system(command.data()) != 0)
-        QLOG_DEBUG("%s failed", command.data());
-}
-
 }  // namespace
-
-void quit_cb(int) {
-    int id0 = quil_adapter_get_helper_seq_id(HELPER_QUEUE_TO_HELPERM);
-    int id1 = quil_adapter_get_helper_seq_id(HELPER_QUEUE_TO_HELPERD);
-    remove_queue(id0);
-    remove_queue(id1);
-    std::lock_guard lock(main_loop_mutex);
-    GMainLoop *loop = main_loop.load();
-    if (loop != nullptr) {
-        QLOG_ERR("Caught signal, stopping main loop...");
-        g_main_loop_quit(loop);
-    }
-}
 
 int main(int argc, char **argv) {
     quil_log_open("helper");
@@ -187,15 +148,12 @@ int main(int argc, char **argv) {
         QLOG_CRIT("quillon_hwreset_gpio_init failed!");
 
     GMainLoop *loop = g_main_loop_new(nullptr, FALSE);
-    g_idle_add_full(G_PRIORITY_HIGH, publish_main_loop, loop, nullptr);
+    quil_publish_main_loop(loop);
     g_main_loop_run(loop);
 
     quil_mutex_force_sync_unlock();
     quil_udev_deinit();
-    {
-        std::lock_guard lock(main_loop_mutex);
-        main_loop.store(nullptr);
-    }
+    quil_withdraw_main_loop();
     g_main_loop_unref(loop);
     QLOG_CRIT("exiting 'quil-helper-dbus'...");
     closelog();

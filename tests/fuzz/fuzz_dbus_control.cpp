@@ -5,15 +5,13 @@
 // GLib critical, fatal here).
 #include <glib.h>
 
-#include <atomic>
 #include <cstdlib>
 
 #include "control_message_receiver.h"
 #include "daemon_state.h"
 #include "fuzz_support.h"
 
-// The program's own (main.cpp); the handler never calls quit_cb, it asks its caller to.
-std::atomic<GMainLoop *> main_loop{nullptr};
+// In place of the daemon's own: the handler never calls quit_cb, it asks its caller to.
 void quit_cb(int) {
     quil_fuzz::fail("the handler never stops the daemon itself");
 }

@@ -147,6 +147,29 @@ def test_set_payload_quotes_and_empty(sandbox, rig, payload, sent):
     r.serves()
 
 
+def test_at_port_closed_mid_request_and_back(sandbox, rig):
+    """The AT port goes away while a command waits for its answer, and a port appears
+    again under the same name, with no udev event: the waiting call gets its own
+    failure reply in time, so does a call while the port is gone, and the service is
+    back once it is there."""
+    commands = dict(at_modem.DEFAULT_SCENARIO["commands"])
+    commands["AT+CGSN"] = {"silent": True}
+    r = rig({"commands": commands})
+    waiting = {}
+    caller = threading.Thread(target=lambda: waiting.update(result=r.ask(CGSN)))
+    caller.start()
+    assert b"AT+CGSN" in r.modem.wait_received(b"AT+CGSN")
+    gone = r.modem
+    gone.stop()
+    sandbox.unlink_dev("ttyUSB1")
+    caller.join(REPLY_LIMIT + 3)
+    assert waiting["result"].rtcode == 1, waiting["result"].reply
+    assert r.ask(CGMR, serviceid=7).rtcode == 1
+    r.modem = at_modem.AtModem(sandbox.root, name="at_modem_back")
+    sandbox.link_dev("ttyUSB1", r.modem.slave)
+    r.serves()
+
+
 def receiver_lines(sb, function, start):
     return sb.log.count(rf"\b{function}:\d+: message queue not existed!", start=start)
 

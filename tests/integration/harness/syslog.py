@@ -113,12 +113,21 @@ class SyslogListener:
         """The message parts, e.g. "[Error]: main:42: text"."""
         return [e.message for e in self.entries(ident)]
 
+    def _caught_up(self):
+        # A daemon's line may still sit in the socket when the reply it wrote after it
+        # has reached the test already: what was sent before this call is read first.
+        if not self._stopped:
+            self.sync()
+
     def mark(self):
-        """A position to search from: the number of lines so far."""
+        """A position to search from: the number of lines sent so far."""
+        self._caught_up()
         with self._cond:
             return len(self._entries)
 
     def count(self, regex, start=0, ident=None):
+        """The lines sent so far (at/after start) whose message matches regex."""
+        self._caught_up()
         pattern = re.compile(regex)
         return sum(1 for e in self.entries(ident, start) if pattern.search(e.message))
 
